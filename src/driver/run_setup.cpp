@@ -1,0 +1,71 @@
+#include "driver/run_setup.h"
+
+#include <cstdio>
+
+#include "link/device_exchange.h"
+#include "link/serial_link.h"
+#include "setup/command_line.h"
+#include "setup/dialogue.h"
+#include "setup/key_input.h"
+
+namespace {
+
+// Everything up to the verdict; the port, once open, is closed by the caller.
+int run_steps(int argc, char** argv, PortHandle& port) {
+  std::fputs("Quorvel Setup\n", stdout);
+  if (argc > 1) {
+    if (parse_options(argc, argv)) {
+      return 1;
+    }
+    if (resolve_setup()) {
+      print_usage(argv[0]);
+      return 1;
+    }
+  } else if (run_dialogue()) {
+    return 1;
+  }
+  port = open_port(g_setup.port_name, g_setup.baud_rate);
+  if (port == kInvalidPort) {
+    std::printf("\n! Unable to open COM port: %s, %u\n", g_setup.port_name,
+                static_cast<unsigned>(g_setup.baud_rate));
+    return 1;
+  }
+  print_summary(g_setup);
+  program_device(port);
+  return 0;
+}
+
+}  // namespace
+
+void print_summary(const SetupRecord& setup) {
+  const auto u = [](std::uint32_t value) { return static_cast<unsigned>(value); };
+  std::printf(" Opened COM port                : %s\n", setup.port_name);
+  std::printf("                                  %u baud\n", u(setup.baud_rate));
+  std::printf(" Timings: between chars         : %u ms\n", u(setup.char_time_ms));
+  std::printf("          between lines         : %u ms\n", u(setup.line_time_ms));
+  std::printf(" Time                           : %u:%u:%u\n", u(setup.hour), u(setup.minute),
+              u(setup.second));
+  std::printf(" Date                           : %u\\%u\\%u\n", u(setup.day), u(setup.month),
+              u(setup.year + 2000U));
+  std::printf(" Out1                   minimum : %u\n", u(setup.output1.minimum));
+  std::printf("                        maximum : %u\n", u(setup.output1.maximum));
+  std::printf("                    puls length : %ux10ms=%ums\n", u(setup.output1.pulse_len),
+              u(setup.output1.pulse_len * 10U));
+  std::printf(" Out2                   minimum : %u\n", u(setup.output2.minimum));
+  std::printf("                        maximum : %u\n", u(setup.output2.maximum));
+  std::printf("                    puls length : %ux10ms=%ums\n", u(setup.output2.pulse_len),
+              u(setup.output2.pulse_len * 10U));
+  std::printf("                    waittime    : %ux10ms=%ums\n", u(setup.output2.wait_time),
+              u(setup.output2.wait_time * 10U));
+}
+
+int run_setup(int argc, char** argv) {
+  // Every prompt and progress label must be on screen before the program waits.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  key_input_start();
+  PortHandle port = kInvalidPort;
+  const int status = run_steps(argc, argv, port);
+  close_port(port);
+  key_input_stop();
+  return status;
+}

@@ -1,0 +1,3 @@
+#include "driver/setup_record.h"
+
+SetupRecord g_setup;

@@ -1,0 +1,106 @@
+#include "link/device_exchange.h"
+
+#include <array>
+#include <cstdio>
+
+#include "driver/setup_record.h"
+#include "setup/key_input.h"
+
+namespace {
+
+// The lone CR before each attempt ends whatever half line the unit may hold.
+constexpr std::uint32_t kLeadPauseMs = 10;
+constexpr std::uint32_t kEchoBudgetMs = 1000;
+
+// One command of the sequence: the unit's command number and the value it carries, from a
+// field of the record or fixed.
+struct Step {
+  const char* label;
+  std::uint32_t number;
+  const std::uint32_t* field;  // nullptr: the value is `fixed`
+  std::uint32_t fixed;
+};
+
+}  // namespace
+
+void send_line(PortHandle port, std::uint32_t char_pause, std::uint32_t line_pause,
+               const char* text) {
+  for (const char* p = text; *p != '\0'; ++p) {
+    write_byte(port, char_pause, static_cast<std::uint8_t>(*p));
+  }
+  write_byte(port, char_pause, '\r');
+  pause_ms(line_pause);
+}
+
+bool await_echo(PortHandle port, const char* expected, std::uint32_t budget_ms) {
+  const std::uint32_t start = tick_ms();
+  const char* match = expected;
+  while (*match != '\0' && budget_ms != 0) {
+    std::uint8_t byte = 0;
+    if (read_byte(port, byte)) {
+      const std::uint32_t elapsed = tick_ms() - start;
+      if (elapsed > budget_ms) {
+        budget_ms = 0;
+      } else {
+        wait_for_byte(port, budget_ms - elapsed + 1);
+      }
+    } else if (byte == static_cast<std::uint8_t>(*match)) {
+      ++match;
+    }
+  }
+  return *match != '\0';
+}
+
+bool exchange_step(PortHandle port, const char* label, const char* line) {
+  for (;;) {
+    std::fputs(label, stdout);
+    std::fflush(stdout);
+    write_byte(port, kLeadPauseMs, '\r');
+    send_line(port, g_setup.char_time_ms, g_setup.line_time_ms, line);
+    if (key_waiting() && read_key() == kKeyEsc) {
+      std::fputs("User abort\n", stdout);
+      return true;
+    }
+    if (!await_echo(port, line, kEchoBudgetMs)) {
+      std::fputs("Done\n", stdout);
+      return false;
+    }
+    std::fputs("Failed (press ESC to exit)\n", stdout);
+  }
+}
+
+void program_device(PortHandle port) {
+  const SetupRecord& s = g_setup;
+  const std::array<Step, 16> steps{{
+      {" - Try unlock                   : ", 958, nullptr, 1},
+      {" - Stop time               { 6} : ", 6, nullptr, 0},
+      {" - Set output 1, minimum   { 7} : ", 7, &s.output1.minimum, 0},
+      {" - Set output 1, maximum   { 8} : ", 8, &s.output1.maximum, 0},
+      {" - Set output 1, puls len  { 9} : ", 9, &s.output1.pulse_len, 0},
+      {" - Set output 2, minimum   {10} : ", 10, &s.output2.minimum, 0},
+      {" - Set output 2, maximum   {11} : ", 11, &s.output2.maximum, 0},
+      {" - Set output 2, puls len  {12} : ", 12, &s.output2.pulse_len, 0},
+      {" - Set output 2, waittime  {13} : ", 13, &s.output2.wait_time, 0},
+      {" - Set seconds             { 1} : ", 1, &s.second, 0},
+      {" - Set minutes             { 2} : ", 2, &s.minute, 0},
+      {" - Set hours               { 3} : ", 3, &s.hour, 0},
+      {" - Set year                { 4} : ", 4, &s.year, 0},
+      {" - Set month               { 5} : ", 5, &s.month, 0},
+      {" - Set day                 { 6} : ", 6, &s.day, 0},
+      {" - Try lock                     : ", 958, nullptr, 0},
+  }};
+  std::fputs("Sending data\n", stdout);
+  bool aborted = false;
+  for (const Step& step : steps) {
+    // Room for the longest line a 32-bit value can make: "958:" + ten digits + CR.
+    std::array<char, 16> line{};
+    const std::uint32_t value = step.field != nullptr ? *step.field : step.fixed;
+    std::snprintf(line.data(), line.size(), "%u:%u\r", static_cast<unsigned>(step.number),
+                  static_cast<unsigned>(value));
+    aborted = exchange_step(port, step.label, line.data());
+    if (aborted) {
+      break;  // the unit stays unlocked; the operator asked to stop
+    }
+  }
+  std::fputs(aborted ? "!! Failed !!\n" : "All done without errors\n", stdout);
+}

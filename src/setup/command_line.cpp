@@ -1,0 +1,182 @@
+#include "setup/command_line.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "driver/setup_record.h"
+#include "setup/field_formats.h"
+
+std::uint32_t convert_unsigned(const char* text) {
+  // strtoul's unsigned long is 64 bits on Linux and 32 on Windows; work in 64 bits and saturate
+  // the magnitude at 32 bits before the sign applies, so a number means the same everywhere.
+  const char* p = text;
+  while (std::isspace(static_cast<unsigned char>(*p))) {
+    ++p;
+  }
+  const bool negative = *p == '-';
+  if (*p == '-' || *p == '+') {
+    ++p;
+  }
+  std::uint64_t magnitude = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    magnitude = magnitude * 10U + static_cast<std::uint64_t>(*p - '0');
+    if (magnitude > UINT32_MAX) {
+      magnitude = UINT32_MAX;  // stays saturated: the rest of the digits cannot lower it
+    }
+  }
+  const auto result = static_cast<std::uint32_t>(magnitude);
+  return negative ? 0U - result : result;
+}
+
+bool parse_options(int argc, char** argv) {
+  for (int index = 1; index < argc; ++index) {
+    const char* arg = argv[index];
+    if ((arg[0] != '/' && arg[0] != '-') || arg[1] == '\0') {
+      print_usage(argv[0]);
+      return true;
+    }
+    const int letter = std::tolower(static_cast<unsigned char>(arg[1]));
+    if (letter == 's') {
+      continue;  // accepted for old scripts; it has no effect
+    }
+    const bool known = letter == '1' || letter == '2' || letter == 'a' || letter == 'b' ||
+                       letter == 'c' || letter == 'd' || letter == 'l' || letter == 't';
+    if (!known || index + 1 >= argc) {
+      print_usage(argv[0]);
+      return true;
+    }
+    // The next argument is the option's, whatever it looks like.
+    const char* value = argv[++index];
+    switch (letter) {
+      case '1':
+        g_setup.output1_text = value;
+        break;
+      case '2':
+        g_setup.output2_text = value;
+        break;
+      case 'a':
+        g_setup.char_time_ms = convert_unsigned(value);
+        break;
+      case 'b':
+        g_setup.baud_rate = convert_unsigned(value);
+        break;
+      case 'c':
+        g_setup.port_name = value;
+        break;
+      case 'd':
+        g_setup.date_text = value;
+        break;
+      case 'l':
+        g_setup.line_time_ms = convert_unsigned(value);
+        break;
+      default:
+        g_setup.time_text = value;
+        break;
+    }
+  }
+  return false;
+}
+
+std::tm local_now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm broken_down{};
+  const std::tm* local = std::localtime(&now);
+  if (local != nullptr) {
+    broken_down = *local;
+  }
+  return broken_down;
+}
+
+namespace {
+
+constexpr OutputParams kDefaultOutput{0, 100, 0, 0};
+
+bool resolve_output(const char* text, OutputParams& params) {
+  if (text == nullptr) {
+    params = kDefaultOutput;
+    return false;
+  }
+  return parse_output_params(text, params);
+}
+
+}  // namespace
+
+bool resolve_setup_at(const std::tm& now) {
+  if (g_setup.time_text != nullptr) {
+    if (parse_time(g_setup.time_text)) {
+      return true;
+    }
+  } else {
+    g_setup.hour = static_cast<std::uint32_t>(now.tm_hour);
+    g_setup.minute = static_cast<std::uint32_t>(now.tm_min);
+    g_setup.second = static_cast<std::uint32_t>(now.tm_sec);
+  }
+  if (g_setup.date_text != nullptr) {
+    if (parse_date(g_setup.date_text)) {
+      return true;
+    }
+  } else {
+    // The unit holds years 2000 to 2255; a PC clock outside them would load a wrapped year,
+    // so the technician has to give -d.
+    const long year = static_cast<long>(now.tm_year) + 1900L;
+    if (year < 2000 || year > 2255) {
+      return true;
+    }
+    g_setup.day = static_cast<std::uint32_t>(now.tm_mday);
+    g_setup.month = static_cast<std::uint32_t>(now.tm_mon + 1);
+    g_setup.year = static_cast<std::uint32_t>(year - 2000);
+  }
+  if (resolve_output(g_setup.output1_text, g_setup.output1) ||
+      resolve_output(g_setup.output2_text, g_setup.output2)) {
+    return true;
+  }
+  g_setup.time_text = nullptr;
+  g_setup.date_text = nullptr;
+  g_setup.output1_text = nullptr;
+  g_setup.output2_text = nullptr;
+  return false;
+}
+
+bool resolve_setup() {
+  return resolve_setup_at(local_now());
+}
+
+void print_usage(const char* program_name) {
+  std::printf(
+      "usage: %s [-c commname] [-b baudrate] [-t time] [-d date] [-1 param] [-2 param] "
+      "[-a chartime] [-l linetime]\n",
+      program_name);
+  std::fputs(
+      "\n"
+      " Options:\n"
+      "\n"
+      "  -c commname : name of comm port                 {default COM1}\n"
+      "  -b baudrate : baudrate to use                   {default 9600}\n"
+      "  -t time     : use given time in HH:MM:SS format\n"
+      "  -d date     : use given date in DD\\MM\\YYY format\n"
+      "  -1 param    : setup output 1, param in MIN,MAX,TTT format\n"
+      "  -2 param    : setup output 2, param in MIN,MAX,TTT,WWW format\n"
+      "  -a chartime : time in ms between each character {default 0ms }\n"
+      "  -l linetime : time in ms between each line      {default 50ms}\n"
+      "\n"
+      "  HH:MM:SS Format\n"
+      "   HH  : hour     between 0 and 23 with one or two digits\n"
+      "   MM  : minutes  between 0 and 59 with one or two digits\n"
+      "   SS  : seconds  between 0 and 59 with one or two digits\n"
+      "\n"
+      "  DD\\MM\\YYY Format\n"
+      "   DD  : day      between 0 and 31  with one or two digits\n"
+      "   MM  : month    between 0 and 12  with one or two digits\n"
+      "   YYY : year     between 0 and 255 with one to three digits\n"
+      "\n"
+      "  MIN,MAX,TTT,WWW Format\n"
+      "   MIN : minimum  between 0 and 255 with one to three digits\n"
+      "   MAX : maximum  between 0 and 255 with one to three digits\n"
+      "   TTT : time     between 0 and 255 with one to three digits (10ms)\n"
+      "   WWW : time     between 0 and 255 with one to three digits (10ms)\n"
+      "\n"
+      "  When no time or/and date is given, the current local time will\n"
+      "   be used.\n"
+      "\n",
+      stdout);
+}

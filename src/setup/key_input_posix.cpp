@@ -1,0 +1,170 @@
+// Keyboard on a POSIX terminal: raw mode on standard input, escape sequences decoded into the
+// key values the Windows console gives, and the terminal given back on every way out.
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+
+#include "setup/key_decoder.h"
+#include "setup/key_input.h"
+
+namespace {
+
+constexpr int kInputFd = 0;
+// A terminal sends an escape sequence in one burst; a lone ESC is one with nothing behind it.
+constexpr int kSequenceGapMs = 50;
+
+termios g_saved_modes{};
+volatile sig_atomic_t g_raw_active = 0;
+bool g_is_terminal = false;
+bool g_ended = false;
+
+// Bytes read but not yet decoded.
+std::array<std::uint8_t, 64> g_bytes{};
+std::size_t g_begin = 0;
+std::size_t g_end = 0;
+KeyDecoder g_decoder;
+
+constexpr std::array<int, 3> kRestoreSignals{SIGINT, SIGTERM, SIGHUP};
+
+void restore_terminal() {
+  if (g_raw_active != 0) {
+    tcsetattr(kInputFd, TCSANOW, &g_saved_modes);
+    g_raw_active = 0;
+  }
+}
+
+// Only async-signal-safe calls here: give the terminal back, then die of the same signal.
+void on_fatal_signal(int signal_number) {
+  restore_terminal();
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
+// Waits up to timeout_ms (-1: no limit) for input and reads what is there. Returns true when at
+// least one new byte was buffered.
+bool fill(int timeout_ms) {
+  if (g_ended) {
+    return false;
+  }
+  if (g_begin == g_end) {
+    g_begin = g_end = 0;
+  }
+  if (g_end == g_bytes.size()) {
+    return false;
+  }
+  pollfd pfd{kInputFd, POLLIN, 0};
+  const int ready = poll(&pfd, 1, timeout_ms);
+  if (ready < 0) {
+    return false;  // EINTR and the like: the caller looks again
+  }
+  if (ready == 0) {
+    return false;
+  }
+  const ssize_t got = read(kInputFd, &g_bytes[g_end], g_bytes.size() - g_end);
+  if (got > 0) {
+    g_end += static_cast<std::size_t>(got);
+    return true;
+  }
+  // A terminal in raw mode with VMIN=0 reads 0 when nothing is there; it has ended only when
+  // hung up. Any other input ends at end of file. Persistent errors end it too, so no wait spins.
+  const bool hung_up = (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+  if ((got == 0 && (!g_is_terminal || hung_up)) || (got < 0 && errno != EINTR && errno != EAGAIN)) {
+    g_ended = true;
+  }
+  return false;
+}
+
+// Decodes buffered bytes until a key is complete or the buffer is empty.
+int decode_buffered() {
+  while (g_begin < g_end) {
+    bool again = false;
+    const int key = feed_key_byte(g_decoder, g_bytes[g_begin], again);
+    if (!again) {
+      ++g_begin;
+    }
+    if (key != kKeyPending) {
+      return key;
+    }
+  }
+  return kKeyPending;
+}
+
+int g_ready_key = kKeyPending;
+
+}  // namespace
+
+void key_input_start() {
+  g_is_terminal = isatty(kInputFd) != 0;
+  if (!g_is_terminal || tcgetattr(kInputFd, &g_saved_modes) != 0) {
+    return;
+  }
+  struct sigaction action {};
+  action.sa_handler = on_fatal_signal;
+  sigemptyset(&action.sa_mask);
+  for (const int signal_number : kRestoreSignals) {
+    struct sigaction previous {};
+    // A signal the caller chose to ignore (nohup, a background job) stays ignored.
+    if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+      sigaction(signal_number, &action, nullptr);
+    }
+  }
+  termios raw = g_saved_modes;
+  // Keys one at a time, no echo, CR left as CR; Ctrl-C still interrupts and output is untouched.
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);
+  raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR);
+  raw.c_cc[VMIN] = 0;
+  raw.c_cc[VTIME] = 0;
+  g_raw_active = 1;
+  if (tcsetattr(kInputFd, TCSANOW, &raw) != 0) {
+    g_raw_active = 0;
+  }
+}
+
+void key_input_stop() {
+  restore_terminal();
+}
+
+bool key_waiting() {
+  if (g_ready_key != kKeyPending) {
+    return true;
+  }
+  do {
+    g_ready_key = decode_buffered();
+    if (g_ready_key != kKeyPending) {
+      return true;
+    }
+  } while (!key_sequence_open(g_decoder) && fill(0));
+  // Part of an escape sequence is in: the key is there, read_key waits for the rest.
+  return key_sequence_open(g_decoder);
+}
+
+int read_key() {
+  while (g_ready_key == kKeyPending) {
+    g_ready_key = decode_buffered();
+    if (g_ready_key == kKeyPending && !fill(kSequenceGapMs)) {
+      g_ready_key = finish_key(g_decoder);
+      if (g_ready_key == kKeyPending) {
+        return kKeyPending;  // called with nothing waiting: nothing to give
+      }
+    }
+  }
+  const int key = g_ready_key;
+  g_ready_key = kKeyPending;
+  return key;
+}
+
+bool wait_for_key() {
+  while (!key_waiting()) {
+    if (g_ended) {
+      return false;
+    }
+    fill(-1);
+  }
+  return true;
+}

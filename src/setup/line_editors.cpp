@@ -1,0 +1,106 @@
+#include "setup/line_editors.h"
+
+#include <cstdio>
+
+#include "setup/key_input.h"
+
+namespace {
+
+// Blocks until a key comes; the end of the input reads as ESC.
+int next_key() {
+  if (!wait_for_key()) {
+    return kKeyEsc;
+  }
+  return read_key();
+}
+
+void erase_last() {
+  std::fputs("\b \b", stdout);
+  std::fflush(stdout);
+}
+
+void echo(int key) {
+  std::putchar(key);
+  std::fflush(stdout);
+}
+
+void end_line() {
+  std::putchar('\n');
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+bool read_text_field(char* buffer, std::size_t size, const char* default_text) {
+  std::size_t count = 0;
+  buffer[0] = '\0';
+  for (;;) {
+    const int key = next_key();
+    if (key == kKeyEsc) {
+      end_line();
+      return true;
+    }
+    if (key == kKeyEnter) {
+      if (count == 0) {
+        // Bounded copy, the rest of the buffer cleared; the last byte always stays NUL.
+        std::size_t i = 0;
+        for (; i + 1 < size && default_text[i] != '\0'; ++i) {
+          buffer[i] = default_text[i];
+        }
+        for (; i < size; ++i) {
+          buffer[i] = '\0';
+        }
+      }
+      end_line();
+      return false;
+    }
+    if (key == kKeyBackspace) {
+      if (count > 0) {
+        buffer[--count] = '\0';
+        erase_last();
+      }
+    } else if (key >= 32 && key <= 255 && count + 1 < size) {
+      buffer[count++] = static_cast<char>(key);
+      buffer[count] = '\0';
+      echo(key);
+    }
+  }
+}
+
+bool read_number_field(std::uint32_t& target, std::uint32_t default_value) {
+  std::uint32_t value = 0;
+  std::uint8_t count = 0;
+  bool digit_typed = false;
+  for (;;) {
+    const int key = next_key();
+    if (key == kKeyEsc) {
+      end_line();
+      return true;
+    }
+    if (key == kKeyEnter) {
+      end_line();
+      target = digit_typed ? value : default_value;
+      return false;
+    }
+    if (key == kKeyBackspace) {
+      if (count > 0) {
+        --count;
+        value /= 10;
+        if (count == 0) {
+          digit_typed = false;
+        }
+        erase_last();
+      }
+    } else if (key >= '0' && key <= '9') {
+      digit_typed = true;
+      // Worked out in 64 bits: a digit that would not fit is dropped, so what the screen shows
+      // is what is stored. Leading zeros leave the value as it is and are not shown.
+      const std::uint64_t next = std::uint64_t{value} * 10U + static_cast<std::uint64_t>(key - '0');
+      if (next > value && next <= UINT32_MAX) {
+        value = static_cast<std::uint32_t>(next);
+        ++count;
+        echo(key);
+      }
+    }
+  }
+}
