@@ -116,7 +116,7 @@ PortHandle open_port(const char* port_name, std::uint32_t baud_rate) {
     return kInvalidPort;
   }
   if (configure(fd, baud_rate)) {
-    close(fd);
+    close_port(fd);
     return kInvalidPort;
   }
   g_line_broken = false;
@@ -125,6 +125,9 @@ PortHandle open_port(const char* port_name, std::uint32_t baud_rate) {
 
 void close_port(PortHandle port) {
   if (port != kInvalidPort) {
+    // TIOCEXCL belongs to the tty, not to this descriptor: it would outlive the close while
+    // anything else holds the port open, and lock out the next run.
+    ioctl(port, TIOCNXCL);
     close(port);
   }
 }

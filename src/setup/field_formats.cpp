@@ -9,16 +9,14 @@ bool read_decimal_field(const char*& cursor, char separator, std::uint32_t& valu
     if (*cursor < '0' || *cursor > '9') {
       return true;
     }
-    // Overflow shows as a product or sum smaller than what it grew from.
-    const std::uint32_t times_ten = value * 10U;
-    if (times_ten < value) {
+    // Worked out in 64 bits: a field past 4294967295 fails rather than wrapping to a smaller
+    // number that might pass.
+    const std::uint64_t next =
+        std::uint64_t{value} * 10U + static_cast<std::uint64_t>(*cursor - '0');
+    if (next > UINT32_MAX) {
       return true;
     }
-    const std::uint32_t sum = times_ten + static_cast<std::uint32_t>(*cursor - '0');
-    if (sum < value) {
-      return true;
-    }
-    value = sum;
+    value = static_cast<std::uint32_t>(next);
   }
   value_out = value;
   return false;
