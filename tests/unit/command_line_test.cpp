@@ -1,0 +1,169 @@
+// The option scan and resolve_setup: what a technician's command line turns into.
+#include "setup/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "driver/setup_record.h"
+
+namespace {
+
+// Runs parse_options on words (the program name is added), stdout swallowed.
+bool scan(std::vector<std::string> words, std::string* printed = nullptr) {
+  g_setup = SetupRecord{};
+  static std::vector<std::string> storage;  // the record keeps pointers into the arguments
+  storage = std::move(words);
+  storage.insert(storage.begin(), "quorvel-setup");
+  std::vector<char*> argv;
+  for (std::string& word : storage) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+  testing::internal::CaptureStdout();
+  const bool failed = parse_options(static_cast<int>(storage.size()), argv.data());
+  const std::string out = testing::internal::GetCapturedStdout();
+  if (printed != nullptr) {
+    *printed = out;
+  }
+  return failed;
+}
+
+std::string port() {
+  return g_setup.port_name;
+}
+
+TEST(ParseOptions, RefusesWithTheUsageOnce) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"-x"}, {"-f", "name"}, {"-c"}, {"x"},   {"-"},
+      {"/"},  {"-s", "5"},  // s takes no argument, so 5 is scanned as an option
+      {"-t"}, {"-1"},         {"-2"}, {"-b"},  {"-a"},
+      {"-l"}, {"-d"},         {""},   {"--c"}, {"-c", "COM3", "-q"},
+  };
+  for (const auto& words : bad) {
+    std::string out;
+    EXPECT_TRUE(scan(words, &out)) << words[0];
+    EXPECT_EQ(out.find("usage: quorvel-setup "), 0U) << words[0];
+    EXPECT_EQ(out.find("usage:", 1), std::string::npos) << "printed twice for " << words[0];
+  }
+}
+
+TEST(ParseOptions, PrefixesCaseAndOverrides) {
+  EXPECT_FALSE(scan({"-C", "COM3", "/b", "1200"}));
+  EXPECT_EQ(port(), "COM3");
+  EXPECT_EQ(g_setup.baud_rate, 1200U);
+
+  EXPECT_FALSE(scan({"-com3", "COM7"}));  // characters after the letter are ignored
+  EXPECT_EQ(port(), "COM7");
+
+  EXPECT_FALSE(scan({"-c", "-b"}));  // the next argument is the option's, whatever it is
+  EXPECT_EQ(port(), "-b");
+
+  EXPECT_FALSE(scan({"-c", "COM2", "-c", "COM4", "-l", "7", "/L", "9"}));
+  EXPECT_EQ(port(), "COM4");
+  EXPECT_EQ(g_setup.line_time_ms, 9U);
+
+  EXPECT_FALSE(scan({"-s"}));
+  EXPECT_EQ(port(), "COM1");
+  EXPECT_EQ(g_setup.baud_rate, 9600U);
+  EXPECT_EQ(g_setup.char_time_ms, 0U);
+  EXPECT_EQ(g_setup.line_time_ms, 50U);
+
+  EXPECT_FALSE(scan({"-t", "1:2:3", "-d", "4\\5\\6", "-1", "a", "-2", "b", "-A", "3"}));
+  EXPECT_STREQ(g_setup.time_text, "1:2:3");
+  EXPECT_STREQ(g_setup.date_text, "4\\5\\6");
+  EXPECT_STREQ(g_setup.output1_text, "a");
+  EXPECT_STREQ(g_setup.output2_text, "b");
+  EXPECT_EQ(g_setup.char_time_ms, 3U);
+}
+
+TEST(ConvertUnsigned, BehavesLikeTheCLibraryOn32Bits) {
+  const struct {
+    const char* text;
+    std::uint32_t value;
+  } cases[] = {
+      {"1200abc", 1200},
+      {"fast", 0},
+      {"", 0},
+      {"  +19200", 19200},
+      {"\t42", 42},
+      {"-1", 4294967295U},
+      {"-0", 0},
+      {"4294967295", 4294967295U},
+      {"4294967296", 4294967295U},  // saturates
+      {"99999999999999999999999", 4294967295U},
+      {"-99999999999999999999999", 1},  // saturated, then negated
+      {"+-5", 0},
+      {"- 5", 0},
+      {"007", 7},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(convert_unsigned(c.text), c.value) << c.text;
+  }
+}
+
+std::tm at(int year, int month, int day, int hour, int minute, int second) {
+  std::tm t{};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  return t;
+}
+
+TEST(ResolveSetup, TakesTheClockAndDefaultsForWhatIsNotGiven) {
+  ASSERT_FALSE(scan({"-s"}));
+  ASSERT_FALSE(resolve_setup_at(at(2026, 12, 6, 7, 5, 0)));
+  EXPECT_EQ(g_setup.hour, 7U);
+  EXPECT_EQ(g_setup.minute, 5U);
+  EXPECT_EQ(g_setup.second, 0U);
+  EXPECT_EQ(g_setup.day, 6U);
+  EXPECT_EQ(g_setup.month, 12U);
+  EXPECT_EQ(g_setup.year, 26U);
+  for (const OutputParams* out : {&g_setup.output1, &g_setup.output2}) {
+    EXPECT_EQ(out->minimum, 0U);
+    EXPECT_EQ(out->maximum, 100U);
+    EXPECT_EQ(out->pulse_len, 0U);
+    EXPECT_EQ(out->wait_time, 0U);
+  }
+
+  ASSERT_FALSE(scan({"-t", "12:30:00", "-2", "10,50,20,5", "-1", "1,2,3,4"}));
+  ASSERT_FALSE(resolve_setup_at(at(2009, 1, 2, 3, 4, 5)));
+  EXPECT_EQ(g_setup.hour, 12U);
+  EXPECT_EQ(g_setup.day, 2U);
+  EXPECT_EQ(g_setup.month, 1U);
+  EXPECT_EQ(g_setup.year, 9U);
+  EXPECT_EQ(g_setup.output1.wait_time, 4U);  // held, never sent
+  EXPECT_EQ(g_setup.output2.pulse_len, 20U);
+  EXPECT_EQ(g_setup.output2.wait_time, 5U);
+}
+
+TEST(ResolveSetup, RefusesBadTextsAndAClockTheUnitCannotHold) {
+  const struct {
+    std::vector<std::string> words;
+    std::tm now;
+    bool fails;
+  } cases[] = {
+      {{"-t", "24:00:00"}, at(2026, 1, 1, 0, 0, 0), true},
+      {{"-d", "7\\12\\2256"}, at(2026, 1, 1, 0, 0, 0), true},
+      {{"-1", "10,50"}, at(2026, 1, 1, 0, 0, 0), true},
+      {{"-2", "10,50,20,"}, at(2026, 1, 1, 0, 0, 0), true},
+      // The unit holds 2000 to 2255; a PC clock outside that needs -d.
+      {{"-s"}, at(1999, 12, 31, 23, 59, 59), true},
+      {{"-s"}, at(2256, 1, 1, 0, 0, 0), true},
+      {{"-s"}, at(2000, 1, 1, 0, 0, 0), false},
+      {{"-s"}, at(2255, 12, 31, 0, 0, 0), false},
+      {{"-d", "1\\1\\2009"}, at(1999, 12, 31, 23, 59, 59), false},
+  };
+  for (const auto& c : cases) {
+    ASSERT_FALSE(scan(c.words));
+    EXPECT_EQ(resolve_setup_at(c.now), c.fails) << c.words[0] << " " << c.now.tm_year + 1900;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,80 @@
+#include "fake_seams.h"
+
+#include <cstddef>
+
+#include "link/serial_link.h"
+#include "setup/key_input.h"
+
+namespace {
+std::vector<int> g_keys;
+std::size_t g_next_key = 0;
+std::vector<std::pair<std::uint32_t, std::uint8_t>> g_arrivals;
+std::size_t g_next_arrival = 0;
+std::uint32_t g_start = 0;
+std::uint32_t g_now = 0;
+std::string g_written;
+}  // namespace
+
+namespace fake {
+void set_keys(const std::vector<int>& keys) {
+  g_keys = keys;
+  g_next_key = 0;
+}
+void set_arrivals(const std::vector<std::pair<std::uint32_t, std::uint8_t>>& arrivals) {
+  g_arrivals = arrivals;
+  g_next_arrival = 0;
+}
+void reset_clock(std::uint32_t start) {
+  g_start = g_now = start;
+  g_written.clear();
+}
+std::uint32_t elapsed() {
+  return g_now - g_start;
+}
+const std::string& written() {
+  return g_written;
+}
+}  // namespace fake
+
+void key_input_start() {}
+void key_input_stop() {}
+bool key_waiting() {
+  return g_next_key < g_keys.size();
+}
+int read_key() {
+  return g_keys[g_next_key++];
+}
+bool wait_for_key() {
+  return key_waiting();
+}
+
+PortHandle open_port(const char*, std::uint32_t) {
+  return 3;
+}
+void close_port(PortHandle) {}
+void write_byte(PortHandle, std::uint32_t pause, std::uint8_t byte) {
+  g_written.push_back(static_cast<char>(byte));
+  pause_ms(pause);
+}
+bool read_byte(PortHandle, std::uint8_t& byte_out) {
+  if (g_next_arrival < g_arrivals.size() && g_arrivals[g_next_arrival].first <= g_now - g_start) {
+    byte_out = g_arrivals[g_next_arrival++].second;
+    return false;
+  }
+  return true;
+}
+void wait_for_byte(PortHandle, std::uint32_t timeout_ms) {
+  std::uint32_t until = g_now - g_start + timeout_ms;
+  if (g_next_arrival < g_arrivals.size() && g_arrivals[g_next_arrival].first < until) {
+    until = g_arrivals[g_next_arrival].first;
+  }
+  if (until > g_now - g_start) {
+    g_now = g_start + until;
+  }
+}
+std::uint32_t tick_ms() {
+  return g_now;
+}
+void sleep_ms(std::uint32_t ms) {
+  g_now += ms;
+}
