@@ -1,0 +1,171 @@
+// A unit that misbehaves, an operator who gives up, and signals: the verdict, the status, what
+// went out on the wire, the terminal and the port afterwards, and the CPU the waits cost.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+const char kUnlockLabel[] = " - Try unlock                   : ";
+const char kFailed[] = "Failed (press ESC to exit)\n";
+
+std::vector<std::string> usual_args(const Unit& unit) {
+  return {"-c", unit.path, "-t", "12:30:00", "-d", "7\\12\\2009", "-l", "0"};
+}
+
+Settings usual_settings(const Unit& unit) {
+  Settings s;
+  s.port = unit.path;
+  s.line_ms = 0;
+  return s;
+}
+
+bool port_free(const Unit& unit) {
+  const int fd = open(unit.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  const bool free = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (fd >= 0) {
+    close(fd);
+  }
+  return free;
+}
+
+TEST(Faults, UnitsThatStillGetProgrammed) {
+  const struct {
+    const char* name;
+    std::vector<std::string> unit_options;
+    bool resends;
+  } cases[] = {
+      {"noise between the echoed bytes", {"--noise"}, false},
+      {"every third line lost", {"--drop", "3"}, true},
+      {"echo later than the one-second wait", {"--late", "1300"}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Unit unit;
+    start_unit(unit, c.unit_options);
+    Tool tool;
+    EXPECT_EQ(run(tool, usual_args(unit)), 0);
+    EXPECT_NE(tool.out.find("All done without errors\n"), std::string::npos) << tool.out;
+    EXPECT_EQ(count(tool, kFailed) > 0, c.resends) << tool.out;
+    EXPECT_EQ(count(tool, "Done\n"), 16);
+    EXPECT_EQ(stop_unit(unit), loaded_state(usual_settings(unit)));
+  }
+}
+
+TEST(Faults, SilentUnitResendsUntilEsc) {
+  Unit unit;
+  start_unit(unit, {"--silent"});
+  Tool tool;
+  start_tool(tool, usual_args(unit));
+  ASSERT_TRUE(wait_output(tool, std::string(kFailed) + kUnlockLabel + kFailed));
+  // While the tool runs nobody else gets the port.
+  EXPECT_FALSE(port_free(unit));
+  type(tool, "\x1b");
+  EXPECT_EQ(wait_exit(tool), 0);
+  const std::string summary_end = "waittime    : 0x10ms=0ms\nSending data\n";
+  const std::size_t start = tool.out.find(summary_end);
+  ASSERT_NE(start, std::string::npos);
+  const int attempts = count(tool, kUnlockLabel);
+  std::string expected;
+  for (int i = 1; i < attempts; ++i) {
+    expected += std::string(kUnlockLabel) + kFailed;
+  }
+  expected += std::string(kUnlockLabel) + "User abort\n!! Failed !!\n";
+  EXPECT_EQ(tool.out.substr(start + summary_end.size()), expected);
+  EXPECT_TRUE(modes_restored(tool));
+  EXPECT_TRUE(port_free(unit));
+  stop_unit(unit);
+  // Only the unlock line went out, once per attempt; nothing after the ESC.
+  std::string sent;
+  for (int i = 0; i < attempts; ++i) {
+    sent += "\r958:1\r\r";
+  }
+  EXPECT_EQ(wire(unit), sent);
+}
+
+TEST(Faults, UnitUnpluggedMidRunCostsNoCpuAndEscStillEnds) {
+  Unit unit;
+  start_unit(unit, {"--hangup", "40"});  // gone after the sixth line
+  Tool tool;
+  start_tool(tool, usual_args(unit));
+  ASSERT_TRUE(wait_output(tool, kFailed));
+  const double cpu_before = cpu_seconds(tool.pid);
+  for (int more = 0; more < 2; ++more) {
+    ASSERT_TRUE(wait_output(tool, kFailed, tool.out.rfind(kFailed) + 1));
+  }
+  const double cpu_used = cpu_seconds(tool.pid) - cpu_before;
+  // About two seconds of retries: a spinning wait would burn all of it.
+  EXPECT_LT(cpu_used, 0.1);
+  type(tool, "\x1b");
+  EXPECT_EQ(wait_exit(tool), 0);
+  EXPECT_NE(tool.out.find("User abort\n!! Failed !!\n"), std::string::npos);
+  EXPECT_TRUE(modes_restored(tool));
+  stop_unit(unit);
+}
+
+TEST(Faults, KeysOtherThanEscAreIgnoredDuringTheExchange) {
+  Unit unit;
+  start_unit(unit, {"--silent"});
+  Tool tool;
+  start_tool(tool, usual_args(unit));
+  ASSERT_TRUE(wait_output(tool, kFailed));
+  type(tool, "q\r\x1b[A");
+  const std::size_t mark = tool.out.size();
+  ASSERT_TRUE(wait_output(tool, std::string(kFailed) + kUnlockLabel + kFailed, mark));
+  EXPECT_EQ(tool.out.find("User abort"), std::string::npos);
+  type(tool, "\x1b");
+  EXPECT_EQ(wait_exit(tool), 0);
+  EXPECT_NE(tool.out.find("User abort\n!! Failed !!\n"), std::string::npos);
+  stop_unit(unit);
+}
+
+TEST(Faults, SignalsEndTheRunAndGiveBackTerminalAndPort) {
+  const struct {
+    const char* name;
+    const char* keys;  // typed, or empty to send `signal_number` with kill
+    int signal_number;
+    bool dialogue;
+  } cases[] = {
+      {"Ctrl-C during the exchange", "\x03", SIGINT, false},
+      {"SIGTERM during the exchange", "", SIGTERM, false},
+      {"SIGHUP during the exchange", "", SIGHUP, false},
+      {"Ctrl-C at a prompt", "\x03", SIGINT, true},
+      {"SIGTERM at a prompt", "", SIGTERM, true},
+      {"SIGHUP at a prompt", "", SIGHUP, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Unit unit;
+    start_unit(unit, {"--silent"});
+    Tool tool;
+    if (c.dialogue) {
+      start_tool(tool, {});
+      ASSERT_TRUE(wait_output(tool, "[ COM1]: "));
+      type(tool, "COM");
+      ASSERT_TRUE(wait_output(tool, "[ COM1]: COM"));
+    } else {
+      start_tool(tool, usual_args(unit));
+      ASSERT_TRUE(wait_output(tool, kFailed));
+    }
+    if (c.keys[0] != '\0') {
+      type(tool, c.keys);
+    } else {
+      kill(tool.pid, c.signal_number);
+    }
+    EXPECT_EQ(wait_exit(tool), 128 + c.signal_number);
+    EXPECT_TRUE(modes_restored(tool));
+    EXPECT_TRUE(port_free(unit));
+    stop_unit(unit);
+  }
+}
+
+}  // namespace
+}  // namespace e2e
