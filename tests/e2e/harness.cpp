@@ -149,7 +149,11 @@ void start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
     argv.insert(argv.begin(), prefix.begin(), prefix.end());
   }
   std::vector<std::string> env = {"TZ=UTC", "PATH=/usr/bin:/bin"};
-  for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "HOME"}) {
+  std::string asan_options = "ASAN_OPTIONS=";
+  if (const char* value = getenv("ASAN_OPTIONS")) {
+    asan_options += std::string(value) + ":";
+  }
+  for (const char* keep : {"UBSAN_OPTIONS", "HOME"}) {
     if (const char* value = getenv(keep)) {
       env.push_back(std::string(keep) + "=" + value);
     }
@@ -158,8 +162,9 @@ void start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
     env.push_back(std::string("LD_PRELOAD=") + kFakeTimeLib);
     env.push_back("FAKETIME=@" + options.fake_time);
     env.push_back("FAKETIME_DONT_FAKE_MONOTONIC=1");
-    env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    asan_options += "verify_asan_link_order=0";  // the time library is preloaded first
   }
+  env.push_back(asan_options);
 
   tool.pid = fork();
   ASSERT_GE(tool.pid, 0);
