@@ -41,8 +41,7 @@ Source source() {
   return g_source;
 }
 
-// Reads one byte into the look-ahead. Called only when the read cannot block for long: a pipe
-// with data waiting, or a file or device that answers at once. Nothing read means the end.
+// Reads one byte into the look-ahead, blocking until it comes; nothing read means the end.
 void stream_fill() {
   DWORD got = 0;
   std::uint8_t byte = 0;
@@ -62,15 +61,20 @@ bool stream_waiting() {
     return false;
   }
   if (g_stream.is_pipe) {
+    // Only a pipe can make a read wait, so only a pipe is asked first. A pipe that cannot be
+    // asked (Wine's pipes from the host cannot) counts as having nothing yet.
     DWORD available = 0;
     if (!PeekNamedPipe(g_stream.handle, nullptr, 0, nullptr, &available, nullptr)) {
-      g_stream.ended = true;  // the writer has gone
+      if (GetLastError() == ERROR_BROKEN_PIPE) {
+        g_stream.ended = true;
+      }
       return false;
     }
     if (available == 0) {
       return false;
     }
   }
+  // A file, a device such as NUL, or a pipe with data: the read answers at once.
   stream_fill();
   return g_stream.has_byte;
 }
@@ -107,16 +111,18 @@ int read_key() {
 }
 
 bool wait_for_key() {
-  // The console's and the pipe's readiness can only be polled; a short sleep between tests
-  // keeps the wait off the CPU.
+  if (source() == Source::kStream) {
+    // The read itself waits in the system until a byte or the end of the input comes.
+    if (!g_stream.has_byte && !g_stream.ended) {
+      stream_fill();
+    }
+    return g_stream.has_byte;
+  }
+  // The console keyboard can only be polled; a short sleep between tests keeps the wait off the
+  // CPU.
   constexpr DWORD kSliceMs = 10;
-  for (;;) {
-    if (key_waiting()) {
-      return true;
-    }
-    if (source() == Source::kStream && g_stream.ended) {
-      return false;
-    }
+  while (_kbhit() == 0) {
     Sleep(kSliceMs);
   }
+  return true;
 }
