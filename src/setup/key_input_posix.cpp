@@ -20,7 +20,9 @@ constexpr int kInputFd = 0;
 constexpr int kSequenceGapMs = 50;
 
 termios g_saved_modes{};
+termios g_raw_modes{};
 volatile sig_atomic_t g_raw_active = 0;
+bool g_raw_wanted = false;  // between key_input_start and key_input_stop, on a terminal
 bool g_is_terminal = false;
 bool g_ended = false;
 
@@ -30,7 +32,10 @@ std::size_t g_begin = 0;
 std::size_t g_end = 0;
 KeyDecoder g_decoder;
 
-constexpr std::array<int, 3> kRestoreSignals{SIGINT, SIGTERM, SIGHUP};
+// Every signal whose default action ends or stops the program while it holds the terminal.
+// Ctrl-\ (SIGQUIT) and Ctrl-Z (SIGTSTP) reach it because signal keys stay enabled; SIGPIPE
+// comes from a closed output pipe.
+constexpr std::array<int, 6> kRestoreSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP};
 
 void restore_terminal() {
   if (g_raw_active != 0) {
@@ -39,11 +44,43 @@ void restore_terminal() {
   }
 }
 
-// Only async-signal-safe calls here: give the terminal back, then die of the same signal.
-void on_fatal_signal(int signal_number) {
+// Only async-signal-safe calls here: give the terminal back, then take the signal's default
+// action (it is delivered as soon as the handler returns).
+void on_signal(int signal_number) {
   restore_terminal();
   signal(signal_number, SIG_DFL);
   raise(signal_number);
+}
+
+// Does nothing but interrupt the wait for a key, so the loop around it takes raw mode again.
+void on_continue(int /*signal_number*/) {}
+
+void take_signal(int signal_number) {
+  struct sigaction previous {};
+  // A signal the caller chose to ignore (nohup, a background job) stays ignored.
+  if (sigaction(signal_number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) {
+    return;
+  }
+  struct sigaction action {};
+  action.sa_handler = on_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal_number, &action, nullptr);
+}
+
+void apply_raw_modes() {
+  g_raw_active = 1;
+  if (tcsetattr(kInputFd, TCSANOW, &g_raw_modes) != 0) {
+    g_raw_active = 0;
+  }
+}
+
+// After Ctrl-Z the handler gave the terminal back and the program stopped; once it is
+// continued, raw mode and the stop handler are taken again before the next key is read.
+void resume_after_stop() {
+  if (g_raw_wanted && g_raw_active == 0) {
+    take_signal(SIGTSTP);
+    apply_raw_modes();
+  }
 }
 
 // Waits up to timeout_ms (-1: no limit) for input and reads what is there. Returns true when at
@@ -104,33 +141,30 @@ void key_input_start() {
   if (!g_is_terminal || tcgetattr(kInputFd, &g_saved_modes) != 0) {
     return;
   }
-  struct sigaction action {};
-  action.sa_handler = on_fatal_signal;
-  sigemptyset(&action.sa_mask);
   for (const int signal_number : kRestoreSignals) {
-    struct sigaction previous {};
-    // A signal the caller chose to ignore (nohup, a background job) stays ignored.
-    if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
-      sigaction(signal_number, &action, nullptr);
-    }
+    take_signal(signal_number);
   }
-  termios raw = g_saved_modes;
+  struct sigaction wake {};
+  wake.sa_handler = on_continue;
+  sigemptyset(&wake.sa_mask);
+  sigaction(SIGCONT, &wake, nullptr);
+  g_raw_modes = g_saved_modes;
   // Keys one at a time, no echo, CR left as CR; Ctrl-C still interrupts and output is untouched.
-  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);
-  raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR);
-  raw.c_cc[VMIN] = 0;
-  raw.c_cc[VTIME] = 0;
-  g_raw_active = 1;
-  if (tcsetattr(kInputFd, TCSANOW, &raw) != 0) {
-    g_raw_active = 0;
-  }
+  g_raw_modes.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);
+  g_raw_modes.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR);
+  g_raw_modes.c_cc[VMIN] = 0;
+  g_raw_modes.c_cc[VTIME] = 0;
+  g_raw_wanted = true;
+  apply_raw_modes();
 }
 
 void key_input_stop() {
+  g_raw_wanted = false;
   restore_terminal();
 }
 
 bool key_waiting() {
+  resume_after_stop();
   if (g_ready_key != kKeyPending) {
     return true;
   }

@@ -130,11 +130,13 @@ TEST(Faults, KeysOtherThanEscAreIgnoredDuringTheExchange) {
 TEST(Faults, SignalsEndTheRunAndGiveBackTerminalAndPort) {
   const struct {
     const char* name;
-    const char* keys;  // typed, or empty to send `signal_number` with kill
+    const char* keys;  // typed; empty: `signal_number` sent with kill; "|": output pipe closed
     int signal_number;
     bool dialogue;
   } cases[] = {
       {"Ctrl-C during the exchange", "\x03", SIGINT, false},
+      {"Ctrl-\\ during the exchange", "\x1c", SIGQUIT, false},
+      {"output pipe closed during the exchange", "|", SIGPIPE, false},
       {"SIGTERM during the exchange", "", SIGTERM, false},
       {"SIGHUP during the exchange", "", SIGHUP, false},
       {"Ctrl-C at a prompt", "\x03", SIGINT, true},
@@ -155,7 +157,9 @@ TEST(Faults, SignalsEndTheRunAndGiveBackTerminalAndPort) {
       start_tool(tool, usual_args(unit));
       ASSERT_TRUE(wait_output(tool, kFailed));
     }
-    if (c.keys[0] != '\0') {
+    if (c.keys[0] == '|') {
+      close_output(tool);
+    } else if (c.keys[0] != '\0') {
       type(tool, c.keys);
     } else {
       kill(tool.pid, c.signal_number);
@@ -165,6 +169,31 @@ TEST(Faults, SignalsEndTheRunAndGiveBackTerminalAndPort) {
     EXPECT_TRUE(port_free(unit));
     stop_unit(unit);
   }
+}
+
+TEST(Faults, CtrlZAtAPromptLeavesTheEditorInRawMode) {
+  // Here the stop itself is discarded (the test is no job-control shell), but the terminal is
+  // given back and must be taken again: a key shows at once, without Enter.
+  Tool tool;
+  start_tool(tool, {});
+  ASSERT_TRUE(wait_output(tool, "[ COM1]: "));
+  type(tool, "\x1a");
+  type(tool, "Q");
+  EXPECT_TRUE(wait_output(tool, "[ COM1]: Q"));
+  type(tool, "\x1b");
+  EXPECT_EQ(wait_exit(tool), 1);
+  EXPECT_TRUE(modes_restored(tool));
+}
+
+TEST(Faults, IdlePromptCostsNoCpu) {
+  Tool tool;
+  start_tool(tool, {});
+  ASSERT_TRUE(wait_output(tool, "[ COM1]: "));
+  const double before = cpu_seconds(tool.pid);
+  EXPECT_FALSE(wait_output(tool, "never printed", 0, 1500));
+  EXPECT_LT(cpu_seconds(tool.pid) - before, 0.05);
+  type(tool, "\x1b");
+  EXPECT_EQ(wait_exit(tool), 1);
 }
 
 }  // namespace

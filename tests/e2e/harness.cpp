@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -169,6 +170,8 @@ void start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
   tool.pid = fork();
   ASSERT_GE(tool.pid, 0);
   if (tool.pid == 0) {
+    const rlimit no_core{0, 0};  // SIGQUIT cases must not leave core files behind
+    setrlimit(RLIMIT_CORE, &no_core);
     setsid();
     if (!slave_name.empty()) {
       // The keyboard terminal becomes the tool's controlling terminal, so Ctrl-C is SIGINT.
@@ -218,6 +221,11 @@ void type(Tool& tool, const std::string& keys) {
   EXPECT_EQ(write(tool.keys_fd, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
 }
 
+void close_output(Tool& tool) {
+  close(tool.out_fd);
+  tool.out_fd = -1;
+}
+
 void close_keys(Tool& tool) {
   close(tool.keys_fd);
   tool.keys_fd = -1;
@@ -228,7 +236,8 @@ int wait_exit(Tool& tool, int deadline_ms) {
   pid_t done = 0;
   for (int waited = 0; waited < deadline_ms; waited += 50) {
     drain(tool.slave_fd >= 0 ? tool.keys_fd : -1);
-    const bool open = pump(tool.out_fd, tool.out, 50);
+    const bool open =
+        tool.out_fd < 0 ? (poll(nullptr, 0, 50), true) : pump(tool.out_fd, tool.out, 50);
     done = waitpid(tool.pid, &status, WNOHANG);
     if (done == tool.pid) {
       break;
@@ -244,7 +253,7 @@ int wait_exit(Tool& tool, int deadline_ms) {
     status = -1;
   } else {
     // The tool is gone; take the rest of what it wrote, up to the end of the pipe.
-    for (std::size_t before = std::string::npos; before != tool.out.size();) {
+    for (std::size_t before = std::string::npos; tool.out_fd >= 0 && before != tool.out.size();) {
       before = tool.out.size();
       if (!pump(tool.out_fd, tool.out, 1000)) {
         break;
@@ -252,7 +261,9 @@ int wait_exit(Tool& tool, int deadline_ms) {
     }
     status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
-  close(tool.out_fd);
+  if (tool.out_fd >= 0) {
+    close(tool.out_fd);
+  }
   tool.out_fd = -1;
   tool.pid = -1;
   return status;

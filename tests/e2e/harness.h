@@ -52,6 +52,8 @@ bool wait_output(Tool& tool, const std::string& text, std::size_t from = 0,
 // Counts the occurrences of text in the output so far.
 int count(const Tool& tool, const std::string& text);
 void type(Tool& tool, const std::string& keys);
+// Closes the reading end of the tool's output, as a pager that quit would.
+void close_output(Tool& tool);
 // Closes the keyboard pipe (end of input).
 void close_keys(Tool& tool);
 // Waits for the end; returns the exit status, 128 + signal when killed, -1 on the deadline
