@@ -8,9 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "driver/setup_record.h"
 #include "fake_seams.h"
-#include "setup/key_input.h"
 
 namespace {
 
@@ -65,64 +63,6 @@ TEST(SendLine, PacesEachByteAndTheLine) {
   send_line(3, 1, 50, "7:0\r");  // short pauses are raised to 20 ms and last more than that
   EXPECT_GE(fake::elapsed(), 5U * 21U + 51U);
   EXPECT_LT(fake::elapsed(), 5U * 21U + 51U + 10U);
-}
-
-std::string run_step(const Arrivals& arrivals, const std::vector<int>& keys, bool& aborted) {
-  g_setup = SetupRecord{};
-  g_setup.char_time_ms = 0;
-  g_setup.line_time_ms = 0;
-  fake::reset_clock(0);
-  fake::set_arrivals(arrivals);
-  fake::set_keys(keys);
-  testing::internal::CaptureStdout();
-  aborted = exchange_step(3, "L: ", "7:0\r");
-  return testing::internal::GetCapturedStdout();
-}
-
-TEST(ExchangeStep, ResendsUntilEchoedAndStopsOnEsc) {
-  bool aborted = false;
-  EXPECT_EQ(run_step(at(30, "7:0\r"), {}, aborted), "L: Done\n");
-  EXPECT_FALSE(aborted);
-  EXPECT_EQ(fake::written(), "\r7:0\r\r");
-
-  // Silent for the first attempt, echoed during the second.
-  EXPECT_EQ(run_step(at(1500, "7:0\r"), {}, aborted), "L: Failed (press ESC to exit)\nL: Done\n");
-  EXPECT_EQ(fake::written(), "\r7:0\r\r\r7:0\r\r");
-
-  // Any other key is dropped; ESC ends the step after the line went out.
-  EXPECT_EQ(run_step({}, {'x', kKeyEsc}, aborted),
-            "L: Failed (press ESC to exit)\nL: User abort\n");
-  EXPECT_TRUE(aborted);
-  EXPECT_EQ(fake::written(), "\r7:0\r\r\r7:0\r\r");
-}
-
-TEST(ProgramDevice, SixteenLinesInOrderThenTheVerdict) {
-  g_setup = SetupRecord{};
-  g_setup.line_time_ms = 0;
-  g_setup.output1 = {1, 2, 3, 4};
-  g_setup.output2 = {10, 50, 20, 5};
-  g_setup.hour = 12;
-  g_setup.minute = 30;
-  g_setup.second = 0;
-  g_setup.day = 7;
-  g_setup.month = 12;
-  g_setup.year = 9;
-  const char* lines[] = {"958:1", "6:0", "7:1",  "8:2",  "9:3", "10:10", "11:50", "12:20",
-                         "13:5",  "1:0", "2:30", "3:12", "4:9", "5:12",  "6:7",   "958:0"};
-  std::string wire;
-  std::string echo;
-  for (const char* line : lines) {
-    wire += std::string("\r") + line + "\r\r";
-    echo += std::string(line) + "\r";
-  }
-  fake::reset_clock(0);
-  fake::set_arrivals(at(0, echo));  // echoes already waiting take part in the next match
-  fake::set_keys({});
-  testing::internal::CaptureStdout();
-  program_device(3);
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(fake::written(), wire);  // output 1's wait time is never sent
-  EXPECT_EQ(out.rfind("All done without errors\n"), out.size() - 24);
 }
 
 }  // namespace

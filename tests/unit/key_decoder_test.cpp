@@ -84,13 +84,4 @@ TEST(KeyDecoder, SequencesBecomeOneKey) {
   }
 }
 
-TEST(KeyDecoder, EveryKeyOfTheRawRangeArrivesAsItself) {
-  for (int byte = 0; byte < 256; ++byte) {
-    if (byte == 27 || byte == '\r' || byte == '\n' || byte == 127) {
-      continue;
-    }
-    EXPECT_EQ(decode(std::string(1, static_cast<char>(byte))), std::vector<int>{byte}) << byte;
-  }
-}
-
 }  // namespace
