@@ -22,8 +22,9 @@ void write_byte(PortHandle port, std::uint32_t pause, std::uint8_t byte);
 // read failed; byte_out is then untouched.
 bool read_byte(PortHandle port, std::uint8_t& byte_out);
 
-// Blocks until a byte may be waiting or timeout_ms has passed, whichever is first. On a broken
-// or hung-up line it waits out the whole timeout, so a caller's read loop never spins.
+// Blocks in the operating system for at most timeout_ms, returning early when a byte may be
+// waiting (or, where the system offers nothing to wait on, after a short slice). It never
+// returns at once on a broken or hung-up line, so a caller's read loop never spins.
 void wait_for_byte(PortHandle port, std::uint32_t timeout_ms);
 
 // Milliseconds from a monotonic clock as a wrapping 32-bit count; use unsigned differences.
