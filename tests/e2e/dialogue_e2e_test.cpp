@@ -158,6 +158,20 @@ TEST(Dialogue, RefusedAnswersAndEscEndWithStatusOneAndSendNothing) {
   }
 }
 
+TEST(Dialogue, HostileAnswersAreBoundedAndEscStillEnds) {
+  std::string port_keys;
+  for (int i = 0; i < 10000; ++i) {
+    port_keys += static_cast<char>(0x80 + i % 0x7f);  // bytes above 127, none of them DEL
+  }
+  Tool tool;
+  start_dialogue(tool, port_keys + "\r" + std::string(5000, '9') + "\x1b");
+  EXPECT_EQ(wait_exit(tool), 1);
+  // 49 characters of the port name are kept; the number stops before it would overflow.
+  EXPECT_EQ(tool.out, std::string("Quorvel Setup\n") + kPortPrompt + port_keys.substr(0, 49) +
+                          "\n" + kPrompts[0] + "999999999\n");
+  EXPECT_TRUE(modes_restored(tool));
+}
+
 TEST(Dialogue, PipedAnswersRunAndEndOfInputGivesUp) {
   {
     Unit unit;
