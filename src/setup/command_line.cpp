@@ -84,6 +84,10 @@ std::tm local_now() {
   if (local != nullptr) {
     broken_down = *local;
   }
+  // A leap second reads as :60, which no unit clock holds.
+  if (broken_down.tm_sec > 59) {
+    broken_down.tm_sec = 59;
+  }
   return broken_down;
 }
 

@@ -4,7 +4,7 @@
 
 namespace {
 
-enum : std::uint8_t { kIdle, kAfterEsc, kCsi, kSs3 };
+enum : std::uint8_t { kIdle, kAfterEsc, kCsi, kSs3, kConsoleFn };
 
 // Windows console codes, prefix + code * 256.
 constexpr int ext(int prefix, int code) {
@@ -127,7 +127,19 @@ int feed_key_byte(KeyDecoder& decoder, std::uint8_t byte, bool& again) {
       again = true;
       return done(decoder, kKeyEsc);
     case kSs3:
+      if (byte < 0x40 || byte > 0x7E) {
+        again = true;  // not a key of this kind: the byte (ESC, Enter, ...) is kept
+        return done(decoder, kKeyUnknown);
+      }
       return done(decoder, letter_key(byte));
+    case kConsoleFn:  // the Linux console's F1-F5: "ESC [ [ A" to "ESC [ [ E"
+      if (byte >= 'A' && byte <= 'E') {
+        return done(decoder, ext(0, 59 + (byte - 'A')));
+      }
+      if (byte < 0x40 || byte > 0x7E) {
+        again = true;
+      }
+      return done(decoder, kKeyUnknown);
     default:  // kCsi: parameters and intermediates, then one final byte 0x40-0x7E
       if (byte >= '0' && byte <= '9') {
         if (!decoder.first_param_done) {
@@ -138,6 +150,10 @@ int feed_key_byte(KeyDecoder& decoder, std::uint8_t byte, bool& again) {
       }
       if (byte >= 0x20 && byte <= 0x3F) {
         decoder.first_param_done = true;  // ';' and the like end the first parameter
+        return kKeyPending;
+      }
+      if (byte == '[' && decoder.number == 0 && !decoder.first_param_done) {
+        decoder.state = kConsoleFn;
         return kKeyPending;
       }
       if (byte >= 0x40 && byte <= 0x7E) {

@@ -68,6 +68,11 @@ TEST(KeyDecoder, SequencesBecomeOneKey) {
       {"\x1bOP", {ext(0, 59)}},
       {"\x1b[15~", {ext(0, 63)}},
       {"\x1b[24~", {ext(224, 134)}},
+      {"\x1b[[A", {ext(0, 59)}},  // the Linux console's F1
+      {"\x1b[[E", {ext(0, 63)}},
+      {"\x1b[[\r", {kKeyUnknown, kKeyEnter}},
+      {"\x1bO\x1b", {kKeyUnknown, kKeyEsc}},  // a key cut short keeps the byte behind it
+      {"\x1bO\r", {kKeyUnknown, kKeyEnter}},
       {"\x1b[200~", {kKeyUnknown}},
       {"\x1b[9999999999~", {kKeyUnknown}},
       {"\x1b[Ax", {ext(224, 72), 'x'}},
