@@ -108,6 +108,26 @@ std::string stop_unit(Unit& unit) {
   return unit.log.substr(at + 7, end - at - 7);
 }
 
+Unit::~Unit() {
+  stop_unit(*this);
+  for (const char* name : {"/wire", "/unit"}) {
+    unlink((dir + name).c_str());
+  }
+  rmdir(dir.c_str());
+}
+
+Tool::~Tool() {
+  if (pid > 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  for (const int fd : {keys_fd, slave_fd, out_fd}) {
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
+}
+
 std::string wire(const Unit& unit) {
   std::ifstream in(unit.dir + "/wire", std::ios::binary);
   std::stringstream bytes;

@@ -12,7 +12,9 @@ namespace e2e {
 
 constexpr int kDeadlineMs = 30000;  // generous: valgrind and sanitizers are slow
 
+// Stopped and its directory removed when it goes out of scope, also after a failed assertion.
 struct Unit {
+  ~Unit();
   pid_t pid = -1;
   int log_fd = -1;
   std::string dir;   // private temp directory
@@ -29,7 +31,9 @@ std::string wire(const Unit& unit);
 
 enum class Keyboard { kTerminal, kPipe };
 
+// Killed if still running when it goes out of scope.
 struct Tool {
+  ~Tool();
   pid_t pid = -1;
   int keys_fd = -1;   // pty master, or the write end of the pipe
   int slave_fd = -1;  // the test's own descriptor on the keyboard terminal, for its modes
