@@ -30,6 +30,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -166,6 +168,18 @@ struct Unit {
   Path path{};
 };
 
+// Runs words[0] with the words as its arguments; only returns (as exit 127) when that fails.
+// execv wants writable strings, so the child gets its own copies.
+[[noreturn]] void exec_words(std::vector<std::string> words) {
+  std::vector<char*> argv;
+  for (std::string& word : words) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
 bool start_unit(Unit& unit, const char* sim, const char* link, bool silent) {
   std::array<int, 2> pipe_fds{};
   if (pipe2(pipe_fds.data(), O_CLOEXEC) != 0) {
@@ -178,11 +192,11 @@ bool start_unit(Unit& unit, const char* sim, const char* link, bool silent) {
     if (null_fd >= 0) {
       dup2(null_fd, STDIN_FILENO);
     }
-    std::array<char*, 5> argv{const_cast<char*>(sim), const_cast<char*>("--link"),
-                              const_cast<char*>(link),
-                              silent ? const_cast<char*>("--silent") : nullptr, nullptr};
-    execv(sim, argv.data());
-    _exit(127);
+    std::vector<std::string> words{sim, "--link", link};
+    if (silent) {
+      words.emplace_back("--silent");
+    }
+    exec_words(words);
   }
   close(pipe_fds[1]);
   unit.log = Stream{};
@@ -228,7 +242,7 @@ struct Tool {
   rusage usage{};
 };
 
-bool start_tool(Tool& tool, const char* path, char* const* args) {
+bool start_tool(Tool& tool, const std::vector<std::string>& words) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
     if (master >= 0) {
@@ -260,8 +274,7 @@ bool start_tool(Tool& tool, const char* path, char* const* args) {
     if (slave > STDERR_FILENO) {
       close(slave);
     }
-    execv(path, args);
-    _exit(127);
+    exec_words(words);
   }
   close(slave);
   tool.screen.fd = master;
@@ -395,20 +408,11 @@ bool full_run(const Config& config, const char* char_ms, const char* line_ms, Sa
     stop_unit(unit);
     return false;
   }
-  std::array<char*, 14> args{const_cast<char*>(config.tool),
-                             const_cast<char*>("-c"),
-                             unit.path.data(),
-                             const_cast<char*>("-a"),
-                             const_cast<char*>(char_ms),
-                             const_cast<char*>("-l"),
-                             const_cast<char*>(line_ms),
-                             const_cast<char*>("-t"),
-                             const_cast<char*>("12:30:00"),
-                             const_cast<char*>("-d"),
-                             const_cast<char*>("7\\12\\2009"),
-                             nullptr};
+  const std::vector<std::string> words{config.tool, "-c", unit.path.data(), "-a",
+                                       char_ms,     "-l", line_ms,          "-t",
+                                       "12:30:00",  "-d", "7\\12\\2009"};
   Tool tool;
-  if (!start_tool(tool, config.tool, args.data())) {
+  if (!start_tool(tool, words)) {
     stop_unit(unit);
     return false;
   }
@@ -432,16 +436,10 @@ bool retry_run(const Config& config, Sample& sample) {
     return false;
   }
   // Default pacing, as a technician would run it.
-  std::array<char*, 8> args{const_cast<char*>(config.tool),
-                            const_cast<char*>("-c"),
-                            unit.path.data(),
-                            const_cast<char*>("-t"),
-                            const_cast<char*>("12:30:00"),
-                            const_cast<char*>("-d"),
-                            const_cast<char*>("7\\12\\2009"),
-                            nullptr};
+  const std::vector<std::string> words{config.tool, "-c", unit.path.data(), "-t",
+                                       "12:30:00",  "-d", "7\\12\\2009"};
   Tool tool;
-  if (!start_tool(tool, config.tool, args.data())) {
+  if (!start_tool(tool, words)) {
     stop_unit(unit);
     return false;
   }
@@ -470,9 +468,9 @@ bool retry_run(const Config& config, Sample& sample) {
 
 // Case 4: the dialogue's first prompt, untouched; CPU over the wait, then ESC.
 bool idle_run(const Config& config, Sample& sample) {
-  std::array<char*, 2> args{const_cast<char*>(config.tool), nullptr};
+  const std::vector<std::string> words{config.tool};
   Tool tool;
-  if (!start_tool(tool, config.tool, args.data())) {
+  if (!start_tool(tool, words)) {
     return false;
   }
   bool ok = wait_text(tool.screen, nullptr, kFirstPrompt, 10.0);
