@@ -15,6 +15,10 @@ PortHandle open_port(const char* port_name, std::uint32_t baud_rate);
 // Closes a port that open_port returned; kInvalidPort is ignored.
 void close_port(PortHandle port);
 
+// For a signal handler on the way out: gives up what open_port claimed beyond the descriptor
+// itself, which the system closes. Async-signal-safe; does nothing when no port is open.
+void release_port_for_exit();
+
 // Writes one byte, then pauses `pause` ms when that is not 0. Write errors are not reported.
 void write_byte(PortHandle port, std::uint32_t pause, std::uint8_t byte);
 

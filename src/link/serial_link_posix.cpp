@@ -1,6 +1,7 @@
 // The serial port on a POSIX system: a tty file descriptor in raw mode.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -40,6 +41,18 @@ constexpr std::array<StandardRate, 17> kStandardRates{{
     {57600, B57600},
     {115200, B115200},
 }};
+
+// The port this program made exclusive. TIOCEXCL belongs to the tty, not to a descriptor:
+// anything else holding the port open (a second program, a simulated unit) keeps it after this
+// program closes or dies, so it is given back explicitly, and only by the program that set it.
+volatile sig_atomic_t g_exclusive_fd = -1;
+
+void give_up_exclusive(int fd) {
+  if (g_exclusive_fd == fd) {
+    ioctl(fd, TIOCNXCL);
+    g_exclusive_fd = -1;
+  }
+}
 
 // Set when the last read failed with a real error (a hang-up, an unplugged adapter), so the
 // next wait sleeps instead of polling a descriptor that reports itself ready for ever.
@@ -102,6 +115,7 @@ bool configure(int fd, std::uint32_t baud_rate) {
   if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
     return true;
   }
+  g_exclusive_fd = fd;
   // DTR and RTS go down straight after the open and again after the line settings, which may
   // raise them.
   return lower_modem_lines(fd) || set_line(fd, baud_rate) || lower_modem_lines(fd);
@@ -125,10 +139,15 @@ PortHandle open_port(const char* port_name, std::uint32_t baud_rate) {
 
 void close_port(PortHandle port) {
   if (port != kInvalidPort) {
-    // TIOCEXCL belongs to the tty, not to this descriptor: it would outlive the close while
-    // anything else holds the port open, and lock out the next run.
-    ioctl(port, TIOCNXCL);
+    give_up_exclusive(port);
     close(port);
+  }
+}
+
+void release_port_for_exit() {
+  const int fd = g_exclusive_fd;
+  if (fd >= 0) {
+    ioctl(fd, TIOCNXCL);
   }
 }
 

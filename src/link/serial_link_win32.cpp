@@ -121,6 +121,9 @@ void close_port(PortHandle port) {
   g_ports[port] = nullptr;
 }
 
+// Windows gives a port's share mode back with its handle, which the system closes at exit.
+void release_port_for_exit() {}
+
 void write_byte(PortHandle port, std::uint32_t pause, std::uint8_t byte) {
   DWORD written = 0;
   WriteFile(handle_of(port), &byte, 1, &written, nullptr);

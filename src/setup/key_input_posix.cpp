@@ -1,5 +1,6 @@
 // Keyboard on a POSIX terminal: raw mode on standard input, escape sequences decoded into the
-// key values the Windows console gives, and the terminal given back on every way out.
+// key values the Windows console gives. Also the program's signal path: the terminal and the
+// port are given back on every way out.
 #include <poll.h>
 #include <signal.h>
 #include <termios.h>
@@ -10,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "link/serial_link.h"
 #include "setup/key_decoder.h"
 #include "setup/key_input.h"
 
@@ -32,10 +34,11 @@ std::size_t g_begin = 0;
 std::size_t g_end = 0;
 KeyDecoder g_decoder;
 
-// Every signal whose default action ends or stops the program while it holds the terminal.
-// Ctrl-\ (SIGQUIT) and Ctrl-Z (SIGTSTP) reach it because signal keys stay enabled; SIGPIPE
-// comes from a closed output pipe.
-constexpr std::array<int, 6> kRestoreSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP};
+// Every signal whose default action ends or stops the program while it holds the terminal and
+// the port. Ctrl-\ (SIGQUIT) and Ctrl-Z (SIGTSTP) reach it because signal keys stay enabled;
+// SIGPIPE comes from a closed output pipe; SIGALRM and the user signals end a program too.
+constexpr std::array<int, 9> kRestoreSignals{SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGPIPE,
+                                             SIGTSTP, SIGALRM, SIGUSR1, SIGUSR2};
 
 void restore_terminal() {
   if (g_raw_active != 0) {
@@ -44,10 +47,13 @@ void restore_terminal() {
   }
 }
 
-// Only async-signal-safe calls here: give the terminal back, then take the signal's default
-// action (it is delivered as soon as the handler returns).
+// Only async-signal-safe calls here: give the terminal and the port back, then take the
+// signal's default action (it is delivered as soon as the handler returns).
 void on_signal(int signal_number) {
   restore_terminal();
+  if (signal_number != SIGTSTP) {
+    release_port_for_exit();  // a stopped program still holds the port, and keeps it
+  }
   signal(signal_number, SIG_DFL);
   raise(signal_number);
 }
@@ -137,10 +143,7 @@ int g_ready_key = kKeyPending;
 }  // namespace
 
 void key_input_start() {
-  g_is_terminal = isatty(kInputFd) != 0;
-  if (!g_is_terminal || tcgetattr(kInputFd, &g_saved_modes) != 0) {
-    return;
-  }
+  // The handlers also give the port back, so they are wanted whatever standard input is.
   for (const int signal_number : kRestoreSignals) {
     take_signal(signal_number);
   }
@@ -148,6 +151,11 @@ void key_input_start() {
   wake.sa_handler = on_continue;
   sigemptyset(&wake.sa_mask);
   sigaction(SIGCONT, &wake, nullptr);
+
+  g_is_terminal = isatty(kInputFd) != 0;
+  if (!g_is_terminal || tcgetattr(kInputFd, &g_saved_modes) != 0) {
+    return;
+  }
   g_raw_modes = g_saved_modes;
   // Keys one at a time, no echo, CR left as CR; Ctrl-C still interrupts and output is untouched.
   g_raw_modes.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <string>
@@ -28,13 +29,26 @@ Settings usual_settings(const Unit& unit) {
   return s;
 }
 
-bool port_free(const Unit& unit) {
+// Whether the port is still marked exclusive: TIOCEXCL outlives a program while the simulated
+// unit holds the port, and root, running these tests, would open it regardless.
+bool exclusive(const Unit& unit) {
   const int fd = open(unit.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  const bool free = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+  int flag = 1;
+  const bool failed = fd < 0 || ioctl(fd, TIOCGEXCL, &flag) != 0;
   if (fd >= 0) {
     close(fd);
   }
-  return free;
+  return failed || flag != 0;
+}
+
+// Free for the next program: no lock on it and not left exclusive.
+bool port_free(const Unit& unit) {
+  const int fd = open(unit.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  const bool unlocked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (fd >= 0) {
+    close(fd);
+  }
+  return unlocked && !exclusive(unit);
 }
 
 TEST(Faults, UnitsThatStillGetProgrammed) {
@@ -52,7 +66,8 @@ TEST(Faults, UnitsThatStillGetProgrammed) {
     Unit unit;
     start_unit(unit, c.unit_options);
     Tool tool;
-    EXPECT_EQ(run(tool, usual_args(unit)), 0);
+    start_tool(tool, usual_args(unit));
+    EXPECT_EQ(wait_exit(tool, 4 * kDeadlineMs), 0);  // a late unit costs a resend per line
     EXPECT_NE(tool.out.find("All done without errors\n"), std::string::npos) << tool.out;
     EXPECT_EQ(count(tool, kFailed) > 0, c.resends) << tool.out;
     EXPECT_EQ(count(tool, "Done\n"), 16);
@@ -66,12 +81,16 @@ TEST(Faults, SilentUnitResendsUntilEsc) {
   Tool tool;
   start_tool(tool, usual_args(unit));
   ASSERT_TRUE(wait_output(tool, kFailed));
-  // Keys other than ESC are taken one per attempt and dropped.
+  // Keys other than ESC are dropped.
   type(tool, "q\r\x1b[A");
   ASSERT_TRUE(wait_output(tool, std::string(kFailed) + kUnlockLabel + kFailed + kUnlockLabel +
                                     kFailed + kUnlockLabel + kFailed));
-  // While the tool runs nobody else gets the port.
+  // While the tool runs nobody else gets the port, and a second program that tries leaves the
+  // first one's claim as it was.
   EXPECT_FALSE(port_free(unit));
+  Tool second;
+  EXPECT_EQ(run(second, usual_args(unit)), 1);
+  EXPECT_TRUE(exclusive(unit));
   type(tool, "\x1b");
   EXPECT_EQ(wait_exit(tool), 0);
   const std::string summary_end = "waittime    : 0x10ms=0ms\nSending data\n";
@@ -159,9 +178,9 @@ TEST(Faults, SignalsEndTheRunAndGiveBackTerminalAndPort) {
   }
 }
 
-TEST(Faults, CtrlZAtAPromptLeavesTheEditorInRawMode) {
-  // Here the stop itself is discarded (the test is no job-control shell), but the terminal is
-  // given back and must be taken again: a key shows at once, without Enter.
+TEST(Faults, CtrlZAtAPromptTakesRawModeAgain) {
+  // Here the stop itself is discarded (the test is no job-control shell); what is checked is
+  // that raw mode is taken again afterwards: a key shows at once, without Enter.
   Tool tool;
   start_tool(tool, {});
   ASSERT_TRUE(wait_output(tool, "[ COM1]: "));

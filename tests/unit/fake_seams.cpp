@@ -52,6 +52,7 @@ PortHandle open_port(const char*, std::uint32_t) {
   return 3;
 }
 void close_port(PortHandle) {}
+void release_port_for_exit() {}
 void write_byte(PortHandle, std::uint32_t pause, std::uint8_t byte) {
   g_written.push_back(static_cast<char>(byte));
   pause_ms(pause);
