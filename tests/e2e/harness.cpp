@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -20,7 +21,11 @@
 namespace e2e {
 namespace {
 
-const char* const kFakeTimeLib = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+// Milliseconds left until deadline_ms from `start` on the monotonic clock.
+using Clock = std::chrono::steady_clock;
+bool before(Clock::time_point start, int deadline_ms) {
+  return Clock::now() - start < std::chrono::milliseconds(deadline_ms);
+}
 
 std::vector<char*> c_strings(std::vector<std::string>& words) {
   std::vector<char*> out;
@@ -83,8 +88,8 @@ void start_unit(Unit& unit, const std::vector<std::string>& options) {
   }
   close(out[1]);
   unit.log_fd = out[0];
-  for (int waited = 0; unit.log.find('\n') == std::string::npos && waited < kDeadlineMs;
-       waited += 100) {
+  for (const auto start = Clock::now();
+       unit.log.find('\n') == std::string::npos && before(start, kDeadlineMs);) {
     ASSERT_TRUE(pump(unit.log_fd, unit.log, 100)) << "the simulated unit did not start";
   }
   unit.path = unit.log.substr(0, unit.log.find('\n'));
@@ -180,8 +185,10 @@ void start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
     }
   }
   if (!options.fake_time.empty()) {
-    env.push_back(std::string("LD_PRELOAD=") + kFakeTimeLib);
-    env.push_back("FAKETIME=@" + options.fake_time);
+    ASSERT_NE(std::string(QUORVEL_FAKETIME_LIB), "")
+        << "libfaketime missing: scripts/install-deps.sh";
+    env.push_back(std::string("LD_PRELOAD=") + QUORVEL_FAKETIME_LIB);
+    env.push_back("FAKETIME=" + options.fake_time);  // a stopped clock: no second ticks by
     env.push_back("FAKETIME_DONT_FAKE_MONOTONIC=1");
     asan_options += "verify_asan_link_order=0";  // the time library is preloaded first
   }
@@ -216,7 +223,7 @@ void start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
 }
 
 bool wait_output(Tool& tool, const std::string& text, std::size_t from, int deadline_ms) {
-  for (int waited = 0; waited < deadline_ms; waited += 50) {
+  for (const auto start = Clock::now(); before(start, deadline_ms);) {
     if (tool.out.find(text, from) != std::string::npos) {
       return true;
     }
@@ -254,7 +261,7 @@ void close_keys(Tool& tool) {
 int wait_exit(Tool& tool, int deadline_ms) {
   int status = 0;
   pid_t done = 0;
-  for (int waited = 0; waited < deadline_ms; waited += 50) {
+  for (const auto start = Clock::now(); before(start, deadline_ms);) {
     drain(tool.slave_fd >= 0 ? tool.keys_fd : -1);
     const bool open =
         tool.out_fd < 0 ? (poll(nullptr, 0, 50), true) : pump(tool.out_fd, tool.out, 50);
