@@ -4,7 +4,7 @@
 # .deb made by cpack holds the same four files. When a Windows build is there (build-win32/),
 # its .zip is checked too.
 #
-# Usage: scripts/test-install.sh            (as root when packages are missing)
+# Usage: scripts/test-install.sh            (as root, or with sudo, when packages are missing)
 #   BUILD_DIR=dir   the build tree to use (default: build)
 # Prints one line per check and ends with "N passed, M failed"; exits 1 when any failed.
 set -uo pipefail
@@ -14,25 +14,10 @@ build_dir=${BUILD_DIR:-build}
 win_build_dir=${WIN_BUILD_DIR:-build-win32}
 
 # man (man-db) and its groff, dpkg-shlibdeps (dpkg-dev) and file for cpack's DEB generator.
-packages=(cmake make g++ man-db groff-base dpkg-dev file)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "test-install: missing packages ${missing[*]}; run as root to install them" >&2
-    exit 1
-  fi
-  echo "test-install: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get -o DPkg::Lock::Timeout=900 update -qq &&
-    apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}" \
-      >/dev/null || {
-    echo "test-install: apt-get failed" >&2
-    exit 1
-  }
-fi
+scripts/install-deps.sh man-db groff-base dpkg-dev file || {
+  echo "test-install: could not install the packages it needs" >&2
+  exit 1
+}
 
 # Configure every time: a tree configured before the install rules existed would lack them.
 if ! cmake -S . -B "$build_dir" >/dev/null ||
