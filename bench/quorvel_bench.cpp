@@ -428,6 +428,20 @@ bool full_run(const Config& config, const char* char_ms, const char* line_ms, Sa
   return ok;
 }
 
+// Lets the tool run for `seconds` while its output (and the unit's log, if any) is read, and
+// takes the CPU it used over that window. False when its CPU time could not be read.
+bool measure_window(Tool& tool, Stream* unit_log, double seconds, Sample& sample) {
+  bool fine = false;
+  const double cpu_before = cpu_so_far(tool.pid, fine);
+  const double t0 = now_seconds();
+  pump_for(tool.screen, unit_log, seconds);
+  const double cpu_after = cpu_so_far(tool.pid, fine);
+  g_fine_cpu = g_fine_cpu && fine;
+  sample.wall = now_seconds() - t0;
+  sample.cpu = cpu_after - cpu_before;
+  return cpu_before >= 0 && cpu_after >= 0;
+}
+
 // Case 3: resending to a unit that never echoes; CPU over the retry window, then ESC.
 bool retry_run(const Config& config, Sample& sample) {
   Unit unit;
@@ -444,17 +458,7 @@ bool retry_run(const Config& config, Sample& sample) {
     return false;
   }
   bool ok = wait_text(tool.screen, &unit.log, kRetryText, 10.0);
-  if (ok) {
-    bool fine = false;
-    const double cpu_before = cpu_so_far(tool.pid, fine);
-    const double t0 = now_seconds();
-    pump_for(tool.screen, &unit.log, config.retry_seconds);
-    const double cpu_after = cpu_so_far(tool.pid, fine);
-    g_fine_cpu = g_fine_cpu && fine;
-    sample.wall = now_seconds() - t0;
-    sample.cpu = cpu_after - cpu_before;
-    ok = cpu_before >= 0 && cpu_after >= 0;
-  }
+  ok = ok && measure_window(tool, &unit.log, config.retry_seconds, sample);
   press(tool, 0x1b);
   finish_tool(tool, &unit.log);
   stop_unit(unit);
@@ -474,17 +478,7 @@ bool idle_run(const Config& config, Sample& sample) {
     return false;
   }
   bool ok = wait_text(tool.screen, nullptr, kFirstPrompt, 10.0);
-  if (ok) {
-    bool fine = false;
-    const double cpu_before = cpu_so_far(tool.pid, fine);
-    const double t0 = now_seconds();
-    pump_for(tool.screen, nullptr, config.idle_seconds);
-    const double cpu_after = cpu_so_far(tool.pid, fine);
-    g_fine_cpu = g_fine_cpu && fine;
-    sample.wall = now_seconds() - t0;
-    sample.cpu = cpu_after - cpu_before;
-    ok = cpu_before >= 0 && cpu_after >= 0;
-  }
+  ok = ok && measure_window(tool, nullptr, config.idle_seconds, sample);
   press(tool, 0x1b);
   finish_tool(tool, nullptr);
   ok = ok && exit_code(tool) == 1;  // ESC in the dialogue ends the run with 1
