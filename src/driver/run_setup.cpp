@@ -28,6 +28,9 @@ int run_steps(int argc, char** argv, PortHandle& port) {
   if (port == kInvalidPort) {
     std::printf("\n! Unable to open COM port: %s, %u\n", g_setup.port_name,
                 static_cast<unsigned>(g_setup.baud_rate));
+    if (open_failure_reason()[0] != '\0') {
+      std::fprintf(stderr, "quorvel-setup: %s\n", open_failure_reason());
+    }
     return 1;
   }
   print_summary(g_setup);

@@ -1,17 +1,24 @@
-// The serial port on a POSIX system: a tty file descriptor in raw mode.
+// The serial port on a POSIX system: a tty file descriptor in raw mode, announced to other
+// programs by a lock file and claimed by flock and TIOCEXCL.
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 
 #include "link/clock.h"
+#include "link/lock_file_posix.h"
+#include "link/port_reason_posix.h"
 #include "link/serial_link.h"
 #include "link/serial_speed.h"
 
@@ -42,10 +49,27 @@ constexpr std::array<StandardRate, 17> kStandardRates{{
     {115200, B115200},
 }};
 
+constexpr std::size_t kReasonBytes = 1024;
+
 // The port this program made exclusive. TIOCEXCL belongs to the tty, not to a descriptor:
 // anything else holding the port open (a second program, a simulated unit) keeps it after this
 // program closes or dies, so it is given back explicitly, and only by the program that set it.
 volatile sig_atomic_t g_exclusive_fd = -1;
+
+// Set when the last read failed with a real error (a hang-up, an unplugged adapter), so the
+// next wait sleeps instead of polling a descriptor that reports itself ready for ever.
+bool g_line_broken = false;
+// Set when the line is gone for good (hung up, an adapter pulled): the next attempt closes the
+// dead descriptor, which would otherwise keep the device's name from the adapter when it is
+// plugged back, and opens the port again by name.
+bool g_line_gone = false;
+
+// What the port was opened as, to open it again after a replug.
+std::array<char, PATH_MAX> g_port_name{};
+std::uint32_t g_baud_rate = 0;
+bool g_port_known = false;
+
+std::array<char, kReasonBytes> g_reason{};
 
 void give_up_exclusive(int fd) {
   if (g_exclusive_fd == fd) {
@@ -54,9 +78,36 @@ void give_up_exclusive(int fd) {
   }
 }
 
-// Set when the last read failed with a real error (a hang-up, an unplugged adapter), so the
-// next wait sleeps instead of polling a descriptor that reports itself ready for ever.
-bool g_line_broken = false;
+bool gone_error(int error) {
+  return error == EIO || error == ENXIO || error == ENODEV;
+}
+
+// The reason an open failed: the port's name, then what.
+void say(const char* port_name, const char* what) {
+  std::array<char, 72> shown{};
+  printable_name(port_name, shown.data(), shown.size());
+  std::snprintf(g_reason.data(), g_reason.size(), "%s: %s", shown.data(), what);
+}
+
+// A speed the port refused or cannot make, with the rate it makes instead (made) or, where the
+// speed is beyond the UART's clock, the fastest it runs.
+void say_speed(int fd, const char* port_name, std::uint32_t baud_rate, std::uint32_t made) {
+  const std::uint32_t fastest = uart_base_rate(fd);
+  std::array<char, 128> what{};
+  if (made != 0) {
+    std::snprintf(what.data(), what.size(),
+                  "the port cannot run at %u bit/s; the nearest it makes is %u bit/s",
+                  static_cast<unsigned>(baud_rate), static_cast<unsigned>(made));
+  } else if (fastest != 0 && baud_rate > fastest) {
+    std::snprintf(what.data(), what.size(),
+                  "the port cannot run at %u bit/s; the fastest it runs is %u bit/s",
+                  static_cast<unsigned>(baud_rate), static_cast<unsigned>(fastest));
+  } else {
+    std::snprintf(what.data(), what.size(), "the port cannot run at %u bit/s",
+                  static_cast<unsigned>(baud_rate));
+  }
+  say(port_name, what.data());
+}
 
 // DTR and RTS off. A pseudo-terminal has no modem lines; that is the only refusal tolerated.
 bool lower_modem_lines(int fd) {
@@ -76,12 +127,16 @@ const StandardRate* find_standard_rate(std::uint32_t baud_rate) {
   return nullptr;
 }
 
-bool set_line(int fd, std::uint32_t baud_rate) {
+// Sets raw 8N1 at baud_rate and checks that the driver holds it. Returns true (failure) with
+// the reason set.
+bool set_line(int fd, const char* port_name, std::uint32_t baud_rate) {
   if (baud_rate == 0) {
-    return true;  // B0 would mean "hang up", not a speed
+    say(port_name, "0 is not a line speed");  // B0 would mean "hang up", not a speed
+    return true;
   }
   termios line{};
   if (tcgetattr(fd, &line) != 0) {
+    say(port_name, "not a serial port");
     return true;
   }
   // Raw 8N1: no parity, one stop bit, no flow control of either kind, no echo, no line editing,
@@ -98,50 +153,115 @@ bool set_line(int fd, std::uint32_t baud_rate) {
   const speed_t constant = standard != nullptr ? standard->constant : B9600;
   if (cfsetispeed(&line, constant) != 0 || cfsetospeed(&line, constant) != 0 ||
       tcsetattr(fd, TCSANOW, &line) != 0) {
+    say_speed(fd, port_name, baud_rate, 0);
     return true;
   }
-  if (standard == nullptr) {
-    return set_custom_speed(fd, baud_rate);
+  if (standard == nullptr && set_custom_speed(fd, baud_rate)) {
+    say_speed(fd, port_name, baud_rate, 0);
+    return true;
   }
   // tcsetattr succeeds when any one change took; read back what the driver really holds.
   termios check{};
-  return tcgetattr(fd, &check) != 0 || cfgetospeed(&check) != constant ||
-         cfgetispeed(&check) != constant || (check.c_cflag & CSIZE) != CS8 ||
-         (check.c_cflag & (PARENB | CSTOPB | CRTSCTS)) != 0;
+  if (tcgetattr(fd, &check) != 0 || (check.c_cflag & CSIZE) != CS8 ||
+      (check.c_cflag & (PARENB | CSTOPB | CRTSCTS)) != 0) {
+    say(port_name, "the port does not take 8 data bits, no parity, one stop bit");
+    return true;
+  }
+  if (standard != nullptr && (cfgetospeed(&check) != constant || cfgetispeed(&check) != constant)) {
+    say_speed(fd, port_name, baud_rate, 0);
+    return true;
+  }
+  std::uint32_t made = 0;
+  if (check_divisor_rate(fd, baud_rate, made)) {
+    say_speed(fd, port_name, baud_rate, made);
+    return true;
+  }
+  return false;
 }
 
-bool configure(int fd, std::uint32_t baud_rate) {
+bool configure(int fd, const char* port_name, const char* device, std::uint32_t baud_rate) {
   // Exclusive use: a lock for programs that honour it, TIOCEXCL against any further open.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    explain_error(port_name, device, errno, g_reason.data(), g_reason.size());
+    return true;
+  }
+  if (ioctl(fd, TIOCEXCL) != 0) {
+    say(port_name, "not a serial port");
     return true;
   }
   g_exclusive_fd = fd;
   // DTR and RTS go down straight after the open and again after the line settings, which may
   // raise them.
-  return lower_modem_lines(fd) || set_line(fd, baud_rate) || lower_modem_lines(fd);
+  if (lower_modem_lines(fd)) {
+    explain_error(port_name, device, errno, g_reason.data(), g_reason.size());
+    return true;
+  }
+  return set_line(fd, port_name, baud_rate) || lower_modem_lines(fd);
+}
+
+void close_line(int fd) {
+  give_up_exclusive(fd);
+  close(fd);
+}
+
+// Looks at the port, takes its lock files, opens and configures it. Returns the descriptor, or
+// -1 with the reason set; a lock taken here is dropped again unless keep_lock.
+int open_named(const char* port_name, std::uint32_t baud_rate, bool keep_lock) {
+  g_reason[0] = '\0';
+  std::array<char, PATH_MAX> device{};
+  if (realpath(port_name, device.data()) == nullptr) {
+    explain_error(port_name, port_name, errno, g_reason.data(), g_reason.size());
+    return -1;
+  }
+  struct stat node {};
+  if (stat(device.data(), &node) != 0 || !S_ISCHR(node.st_mode)) {
+    say(port_name, "not a serial port");
+    return -1;
+  }
+  if (access(device.data(), R_OK | W_OK) != 0) {
+    explain_error(port_name, device.data(), errno, g_reason.data(), g_reason.size());
+    return -1;
+  }
+  std::array<char, kReasonBytes - 80> lock_reason{};
+  if (take_port_lock(port_name, device.data(), lock_reason.data(), lock_reason.size())) {
+    say(port_name, lock_reason.data());
+    return -1;
+  }
+  // Non-blocking, so the open does not wait for a carrier the unit never raises.
+  const int fd = open(device.data(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    explain_error(port_name, device.data(), errno, g_reason.data(), g_reason.size());
+  } else if (configure(fd, port_name, device.data(), baud_rate)) {
+    close_line(fd);
+  } else {
+    return fd;
+  }
+  if (!keep_lock) {
+    drop_port_lock();
+  }
+  return -1;
 }
 
 }  // namespace
 
 PortHandle open_port(const char* port_name, std::uint32_t baud_rate) {
-  // Non-blocking, so the open does not wait for a carrier the unit never raises.
-  const int fd = open(port_name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = open_named(port_name, baud_rate, false);
   if (fd < 0) {
     return kInvalidPort;
   }
-  if (configure(fd, baud_rate)) {
-    close_port(fd);
-    return kInvalidPort;
-  }
+  g_port_known = std::snprintf(g_port_name.data(), g_port_name.size(), "%s", port_name) < PATH_MAX;
+  g_baud_rate = baud_rate;
   g_line_broken = false;
+  g_line_gone = false;
   return fd;
 }
 
 void close_port(PortHandle port) {
   if (port != kInvalidPort) {
-    give_up_exclusive(port);
-    close(port);
+    close_line(port);
   }
+  g_port_known = false;
+  drop_port_lock();
 }
 
 void release_port_for_exit() {
@@ -149,6 +269,7 @@ void release_port_for_exit() {
   if (fd >= 0) {
     ioctl(fd, TIOCNXCL);
   }
+  drop_port_lock();
 }
 
 void write_byte(PortHandle port, std::uint32_t pause, std::uint8_t byte) {
@@ -165,6 +286,7 @@ void write_byte(PortHandle port, std::uint32_t pause, std::uint8_t byte) {
       continue;
     }
     if (written < 0 && errno != EAGAIN) {
+      g_line_gone = g_line_gone || gone_error(errno);
       break;  // a hung-up or broken line: the echo wait will tell
     }
     ++room_waits;
@@ -185,6 +307,7 @@ bool read_byte(PortHandle port, std::uint8_t& byte_out) {
     return false;
   }
   g_line_broken = got < 0 && errno != EAGAIN && errno != EINTR;
+  g_line_gone = g_line_gone || (got < 0 && gone_error(errno));
   return true;
 }
 
@@ -196,14 +319,36 @@ void wait_for_byte(PortHandle port, std::uint32_t timeout_ms) {
     if (ready <= 0 || (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) {
       return;  // a byte, the time-out, or a signal
     }
+    g_line_gone = g_line_gone || (pfd.revents & (POLLHUP | POLLERR)) != 0;
   }
   sleep_ms(timeout_ms);
 }
 
 bool prepare_attempt(PortHandle& port) {
-  return port == kInvalidPort;
+  if (port != kInvalidPort && !g_line_gone) {
+    // Anything that opened the port meanwhile (root passes TIOCEXCL) raised DTR and RTS.
+    if (!lower_modem_lines(port) || !gone_error(errno)) {
+      return false;
+    }
+    g_line_gone = true;
+  }
+  if (!g_port_known) {
+    return port == kInvalidPort;
+  }
+  if (port != kInvalidPort) {
+    close_line(port);  // the lock file stays: the port is still this run's
+    port = kInvalidPort;
+  }
+  const int fd = open_named(g_port_name.data(), g_baud_rate, true);
+  if (fd < 0) {
+    return true;
+  }
+  port = fd;
+  g_line_broken = false;
+  g_line_gone = false;
+  return false;
 }
 
 const char* open_failure_reason() {
-  return "";
+  return g_reason.data();
 }

@@ -1,0 +1,243 @@
+// Lock files: LCK..<name> holding the owner's PID as ten characters right-aligned and a newline.
+#include "link/lock_file_posix.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "link/port_reason_posix.h"
+
+namespace {
+
+constexpr std::size_t kPathBytes = 512;
+// Where /var/lock is a directory of its own, programs may look in either.
+constexpr std::array<const char*, 2> kLockDirs{"/run/lock", "/var/lock"};
+
+// This program's locks, one per lock directory. A path is complete before its flag is set, so
+// the signal path never sees half a name.
+std::array<std::array<char, kPathBytes>, kLockDirs.size()> g_held_path{};
+volatile sig_atomic_t g_held[kLockDirs.size()] = {0, 0};
+
+enum class Found { kNone, kStale, kLive, kOurs, kUntrusted };
+
+struct LockInfo {
+  Found found = Found::kNone;
+  long pid = 0;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+const char* base_name(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  return slash != nullptr ? slash + 1 : path;
+}
+
+// The lock directories that exist, each once (/var/lock is usually a link to /run/lock).
+void lock_dirs(std::array<bool, kLockDirs.size()>& use) {
+  std::array<struct stat, kLockDirs.size()> seen{};
+  for (std::size_t i = 0; i < kLockDirs.size(); ++i) {
+    use[i] = false;
+    struct stat info {};
+    if (stat(kLockDirs[i], &info) != 0 || !S_ISDIR(info.st_mode)) {
+      continue;
+    }
+    bool duplicate = false;
+    for (std::size_t j = 0; j < i; ++j) {
+      duplicate =
+          duplicate || (use[j] && seen[j].st_dev == info.st_dev && seen[j].st_ino == info.st_ino);
+    }
+    seen[i] = info;
+    use[i] = !duplicate;
+  }
+}
+
+// Reads a PID written as text: blanks, digits, an optional newline, nothing else. Only calls
+// that are safe in a signal handler.
+bool parse_pid(const char* text, std::size_t length, long& pid) {
+  std::size_t i = 0;
+  while (i < length && text[i] == ' ') {
+    ++i;
+  }
+  long value = 0;
+  std::size_t digits = 0;
+  for (; i < length && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
+    value = value * 10 + (text[i] - '0');
+    if (value > 0x7fffffffL) {
+      return true;
+    }
+  }
+  if (i < length && text[i] == '\n') {
+    ++i;
+  }
+  if (digits == 0 || i != length || value <= 0) {
+    return true;
+  }
+  pid = value;
+  return false;
+}
+
+// Opens a lock without following a link and reads its PID; anything but a small regular file
+// holding one is untrusted.
+LockInfo inspect(const char* path) {
+  LockInfo info;
+  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    info.found = errno == ENOENT ? Found::kNone : Found::kUntrusted;
+    return info;
+  }
+  info.found = Found::kUntrusted;
+  struct stat status {};
+  std::array<char, 16> text{};
+  ssize_t got = -1;
+  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
+      status.st_size < static_cast<off_t>(text.size())) {
+    got = read(fd, text.data(), text.size() - 1);
+  }
+  close(fd);
+  if (got <= 0 || parse_pid(text.data(), static_cast<std::size_t>(got), info.pid)) {
+    return info;
+  }
+  info.device = status.st_dev;
+  info.inode = status.st_ino;
+  if (info.pid == static_cast<long>(getpid())) {
+    info.found = Found::kOurs;
+  } else if (kill(static_cast<pid_t>(info.pid), 0) == 0 || errno == EPERM) {
+    info.found = Found::kLive;  // EPERM: alive, only owned by someone else
+  } else {
+    info.found = Found::kStale;
+  }
+  return info;
+}
+
+// Removes a stale lock, provided the name still leads to the file that was read.
+void remove_stale(const char* path, const LockInfo& info) {
+  struct stat now {};
+  if (lstat(path, &now) == 0 && S_ISREG(now.st_mode) && now.st_dev == info.device &&
+      now.st_ino == info.inode) {
+    unlink(path);
+  }
+}
+
+// Says why the lock at path keeps this program off the port.
+void explain(const LockInfo& info, const char* path, char* reason, std::size_t size) {
+  if (info.found == Found::kLive) {
+    std::array<char, 64> who{};
+    describe_process(info.pid, who.data(), who.size());
+    std::snprintf(reason, size, "in use by another program (%s; lock file %s)", who.data(), path);
+  } else {
+    std::snprintf(reason, size,
+                  "locked by %s, which is not a lock file holding a PID; remove it if no "
+                  "program is using the port",
+                  path);
+  }
+}
+
+// Makes the lock at path in one step: a private file with the PID, linked into place.
+// Returns true when the lock already exists; a directory that cannot be written is no failure.
+bool create_lock(std::size_t dir, const char* path, bool& made) {
+  made = false;
+  std::array<char, kPathBytes> temporary{};
+  const long pid = static_cast<long>(getpid());
+  std::snprintf(temporary.data(), temporary.size(), "%s/LTMP.%ld", kLockDirs[dir], pid);
+  unlink(temporary.data());  // a leftover of an earlier process with this PID
+  const int fd = open(temporary.data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    return false;
+  }
+  std::array<char, 16> text{};
+  const int length = std::snprintf(text.data(), text.size(), "%10ld\n", pid);
+  const bool written = fchmod(fd, 0644) == 0 && length > 0 &&
+                       write(fd, text.data(), static_cast<std::size_t>(length)) == length;
+  close(fd);
+  const bool linked = written && link(temporary.data(), path) == 0;
+  const bool exists = written && !linked && errno == EEXIST;
+  unlink(temporary.data());
+  made = linked;
+  return exists;
+}
+
+}  // namespace
+
+bool take_port_lock(const char* port_name, const char* device_path, char* reason,
+                    std::size_t size) {
+  std::array<bool, kLockDirs.size()> use{};
+  lock_dirs(use);
+  const std::array<const char*, 2> names{base_name(port_name), base_name(device_path)};
+  std::array<char, kPathBytes> path{};
+  for (std::size_t dir = 0; dir < kLockDirs.size(); ++dir) {
+    for (const char* name : names) {
+      if (!use[dir] || name[0] == '\0') {
+        continue;
+      }
+      std::snprintf(path.data(), path.size(), "%s/LCK..%s", kLockDirs[dir], name);
+      const LockInfo info = inspect(path.data());
+      if (info.found == Found::kLive || info.found == Found::kUntrusted) {
+        explain(info, path.data(), reason, size);
+        return true;
+      }
+      if (info.found == Found::kStale) {
+        remove_stale(path.data(), info);
+      }
+    }
+  }
+  for (std::size_t dir = 0; dir < kLockDirs.size(); ++dir) {
+    if (!use[dir] || names[1][0] == '\0') {
+      continue;
+    }
+    std::snprintf(path.data(), path.size(), "%s/LCK..%s", kLockDirs[dir], names[1]);
+    if (g_held[dir] != 0 && std::strcmp(g_held_path[dir].data(), path.data()) == 0) {
+      continue;  // taken again after the port came back under the same device
+    }
+    bool made = false;
+    if (create_lock(dir, path.data(), made)) {
+      // Someone else made it between the look and the link.
+      const LockInfo info = inspect(path.data());
+      if (info.found == Found::kLive || info.found == Found::kUntrusted) {
+        explain(info, path.data(), reason, size);
+        drop_port_lock();
+        return true;
+      }
+    }
+    if (made) {
+      if (g_held[dir] != 0) {
+        // The port came back as another device: its old lock goes.
+        g_held[dir] = 0;
+        if (inspect(g_held_path[dir].data()).found == Found::kOurs) {
+          unlink(g_held_path[dir].data());
+        }
+      }
+      std::snprintf(g_held_path[dir].data(), g_held_path[dir].size(), "%s", path.data());
+      g_held[dir] = 1;
+    }
+  }
+  return false;
+}
+
+void drop_port_lock() {
+  for (std::size_t dir = 0; dir < kLockDirs.size(); ++dir) {
+    if (g_held[dir] == 0) {
+      continue;
+    }
+    g_held[dir] = 0;
+    // Only open, read, close, getpid and unlink here: the signal path comes through.
+    const char* path = g_held_path[dir].data();
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+      continue;
+    }
+    std::array<char, 16> text{};
+    const ssize_t got = read(fd, text.data(), text.size() - 1);
+    close(fd);
+    long pid = 0;
+    if (got > 0 && !parse_pid(text.data(), static_cast<std::size_t>(got), pid) &&
+        pid == static_cast<long>(getpid())) {
+      unlink(path);
+    }
+  }
+}
