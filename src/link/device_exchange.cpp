@@ -1,7 +1,9 @@
 #include "link/device_exchange.h"
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "driver/setup_record.h"
 #include "link/clock.h"
@@ -22,6 +24,21 @@ struct Step {
   std::uint32_t fixed;
 };
 
+bool g_port_missing = false;
+
+// Tells the technician, once each way, that the port has gone and that it is back. Standard
+// output keeps its text: these go to standard error.
+void note_port_presence(bool missing) {
+  if (missing == g_port_missing) {
+    return;
+  }
+  g_port_missing = missing;
+  std::fprintf(stderr,
+               missing ? "quorvel-setup: %s: the port has gone; plug it back in, or press ESC\n"
+                       : "quorvel-setup: %s: the port is back\n",
+               g_setup.port_name);
+}
+
 }  // namespace
 
 void send_line(PortHandle port, std::uint32_t char_pause, std::uint32_t line_pause,
@@ -36,15 +53,15 @@ void send_line(PortHandle port, std::uint32_t char_pause, std::uint32_t line_pau
 bool await_echo(PortHandle port, const char* expected, std::uint32_t budget_ms) {
   const std::uint32_t start = tick_ms();
   const char* match = expected;
-  while (*match != '\0' && budget_ms != 0) {
+  while (*match != '\0') {
+    // Tested before every read: a sender that never pauses must not keep the wait alive.
+    const std::uint32_t elapsed = tick_ms() - start;
+    if (elapsed > budget_ms) {
+      break;
+    }
     std::uint8_t byte = 0;
     if (read_byte(port, byte)) {
-      const std::uint32_t elapsed = tick_ms() - start;
-      if (elapsed > budget_ms) {
-        budget_ms = 0;
-      } else {
-        wait_for_byte(port, budget_ms - elapsed + 1);
-      }
+      wait_for_byte(port, budget_ms - elapsed + 1);
     } else if (byte == static_cast<std::uint8_t>(*match)) {
       ++match;
     }
@@ -52,17 +69,28 @@ bool await_echo(PortHandle port, const char* expected, std::uint32_t budget_ms) 
   return *match != '\0';
 }
 
-bool exchange_step(PortHandle port, const char* label, const char* line) {
+std::uint32_t echo_budget_ms(const char* line, std::uint32_t baud_rate) {
+  if (baud_rate == 0) {
+    return kEchoBudgetMs;
+  }
+  const std::uint64_t bits = (std::strlen(line) + 2U) * 10U;
+  // Rounded up: at 75 bit/s an attempt alone takes longer than the second.
+  const std::uint64_t wire_ms = (bits * 1000U + baud_rate - 1U) / baud_rate;
+  return kEchoBudgetMs + static_cast<std::uint32_t>(wire_ms);
+}
+
+bool exchange_step(PortHandle& port, const char* label, const char* line) {
   for (;;) {
     std::fputs(label, stdout);
     std::fflush(stdout);
+    note_port_presence(prepare_attempt(port));
     write_byte(port, kLeadPauseMs, '\r');
     send_line(port, g_setup.char_time_ms, g_setup.line_time_ms, line);
     if (key_waiting() && read_key() == kKeyEsc) {
       std::fputs("User abort\n", stdout);
       return true;
     }
-    if (!await_echo(port, line, kEchoBudgetMs)) {
+    if (!await_echo(port, line, echo_budget_ms(line, g_setup.baud_rate))) {
       std::fputs("Done\n", stdout);
       return false;
     }
@@ -70,7 +98,7 @@ bool exchange_step(PortHandle port, const char* label, const char* line) {
   }
 }
 
-void program_device(PortHandle port) {
+void program_device(PortHandle& port) {
   const SetupRecord& s = g_setup;
   const std::array<Step, 16> steps{{
       {" - Try unlock                   : ", 958, nullptr, 1},

@@ -10,12 +10,19 @@ void send_line(PortHandle port, std::uint32_t char_pause, std::uint32_t line_pau
                const char* text);
 
 // Returns true (failure) unless every character of expected comes back in order, other bytes
-// allowed between them, before budget_ms has passed. Bytes already received take part.
+// allowed between them, before budget_ms has passed. Bytes already received take part. The
+// time is tested on every pass, so a line that never goes quiet still ends the wait on time.
 bool await_echo(PortHandle port, const char* expected, std::uint32_t budget_ms);
 
+// How long one attempt at line waits for its echo at baud_rate: a second, plus the time the
+// attempt's bytes (a CR, the line, one more CR; 10 bits each) take on the wire.
+std::uint32_t echo_budget_ms(const char* line, std::uint32_t baud_rate);
+
 // Prints label and sends line until the unit echoes it. Returns true when the operator pressed
-// ESC, which is looked at once per attempt, after sending.
-bool exchange_step(PortHandle port, const char* label, const char* line);
+// ESC, which is looked at once per attempt, after sending. Each attempt first makes the port
+// fit (prepare_attempt), which may open it again under a new handle after a replug.
+bool exchange_step(PortHandle& port, const char* label, const char* line);
 
 // Runs the sixteen steps from unlock to lock with the values of g_setup and prints the verdict.
-void program_device(PortHandle port);
+// port is the handle the run closes at its end, kept current across a replug.
+void program_device(PortHandle& port);
