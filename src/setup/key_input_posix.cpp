@@ -40,26 +40,44 @@ KeyDecoder g_decoder;
 constexpr std::array<int, 9> kRestoreSignals{SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGPIPE,
                                              SIGTSTP, SIGALRM, SIGUSR1, SIGUSR2};
 
+// Async-signal-safe. SIGTTOU is held off meanwhile: giving the modes back must never stop the
+// program, even when the shell has just put it in the background.
 void restore_terminal() {
   if (g_raw_active != 0) {
+    sigset_t hold{};
+    sigset_t previous{};
+    sigemptyset(&hold);
+    sigaddset(&hold, SIGTTOU);
+    sigprocmask(SIG_BLOCK, &hold, &previous);
     tcsetattr(kInputFd, TCSANOW, &g_saved_modes);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
     g_raw_active = 0;
   }
+}
+
+// Whether this process is in the terminal's foreground process group. Only then may it change
+// the terminal's modes or read a key: from the background either stops it (SIGTTOU, SIGTTIN).
+// A terminal that is not the controlling one has no such rule.
+bool in_foreground() {
+  const pid_t owner = tcgetpgrp(kInputFd);
+  return owner < 0 || owner == getpgrp();
 }
 
 // Only async-signal-safe calls here: give the terminal and the port back, then take the
 // signal's default action (it is delivered as soon as the handler returns).
 void on_signal(int signal_number) {
+  const int saved_errno = errno;
   restore_terminal();
   if (signal_number != SIGTSTP) {
     release_port_for_exit();  // a stopped program still holds the port, and keeps it
   }
   signal(signal_number, SIG_DFL);
   raise(signal_number);
+  errno = saved_errno;  // after a stop the program goes on where it was interrupted
 }
 
 // Does nothing but interrupt the wait for a key, so the loop around it takes raw mode again.
-void on_continue(int /*signal_number*/) {}
+void on_continue(int /*signal_number*/) {}  // touches nothing, errno included
 
 void take_signal(int signal_number) {
   struct sigaction previous {};
@@ -73,7 +91,12 @@ void take_signal(int signal_number) {
   sigaction(signal_number, &action, nullptr);
 }
 
+// Raw mode, taken only in the foreground; a program started with & runs without it until it
+// is brought to the foreground.
 void apply_raw_modes() {
+  if (!in_foreground()) {
+    return;
+  }
   g_raw_active = 1;
   if (tcsetattr(kInputFd, TCSANOW, &g_raw_modes) != 0) {
     g_raw_active = 0;
@@ -81,13 +104,18 @@ void apply_raw_modes() {
 }
 
 // After Ctrl-Z the handler gave the terminal back and the program stopped; once it is
-// continued, raw mode and the stop handler are taken again before the next key is read.
+// continued in the foreground (or first brought there), raw mode and the stop handler are
+// taken again before the next key is read.
 void resume_after_stop() {
-  if (g_raw_wanted && g_raw_active == 0) {
+  if (g_raw_wanted && g_raw_active == 0 && in_foreground()) {
     take_signal(SIGTSTP);
     apply_raw_modes();
   }
 }
+
+// How often a program in the background looks whether it has been brought to the foreground,
+// when it has to wait for a key and the system would otherwise stop it.
+constexpr int kBackgroundLookMs = 250;
 
 // Waits up to timeout_ms (-1: no limit) for input and reads what is there. Returns true when at
 // least one new byte was buffered.
@@ -99,6 +127,12 @@ bool fill(int timeout_ms) {
     g_begin = g_end = 0;
   }
   if (g_end == g_bytes.size()) {
+    return false;
+  }
+  if (g_is_terminal && !in_foreground()) {
+    // Keys typed now belong to the shell, and a read would stop this program.
+    poll(nullptr, 0,
+         timeout_ms < 0 || timeout_ms > kBackgroundLookMs ? kBackgroundLookMs : timeout_ms);
     return false;
   }
   pollfd pfd{kInputFd, POLLIN, 0};
