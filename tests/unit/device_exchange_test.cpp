@@ -8,7 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "driver/setup_record.h"
 #include "fake_seams.h"
+#include "setup/key_input.h"
 
 namespace {
 
@@ -51,6 +53,63 @@ TEST(AwaitEcho, SubsequenceWithinTheBudget) {
       EXPECT_LT(fake::elapsed(), 1100U) << c.name;
     }
   }
+}
+
+TEST(AwaitEcho, ALineThatNeverGoesQuietStillEndsOnTime) {
+  fake::reset_clock(0);
+  fake::set_arrivals({});
+  fake::set_flood(100000);  // far more than a second's worth
+  EXPECT_TRUE(await_echo(3, "7:0\r", 1000));
+  EXPECT_GT(fake::elapsed(), 1000U);
+  EXPECT_LT(fake::elapsed(), 1010U);
+  fake::set_flood(0);
+}
+
+TEST(EchoBudget, GrowsWithTheAttemptsTimeOnTheWire) {
+  const struct {
+    const char* line;
+    std::uint32_t baud;
+    std::uint32_t budget_ms;
+  } cases[] = {
+      {"958:1\r", 75, 1000 + 1067},  // 8 characters of 10 bits: 1066.7 ms, rounded up
+      {"958:1\r", 9600, 1000 + 9},         {"7:0\r", 9600, 1000 + 7},
+      {"7:0\r", 115200, 1000 + 1},         {"7:0\r", 4000000, 1000 + 1},
+      {"4:4294967295\r", 50, 1000 + 3000},  // the longest line: 15 characters
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(echo_budget_ms(c.line, c.baud), c.budget_ms) << c.line << " at " << c.baud;
+  }
+}
+
+// A unit that echoes at line speed: the attempt's bytes (CR, the line, CR) leave one character
+// time apart from the moment they are written, and each comes back once it is fully received
+// and sent again, two character times after it started.
+Arrivals echo_at_line_speed(const std::string& line, std::uint32_t baud) {
+  Arrivals out;
+  const std::uint32_t char_ms = (10000U + baud - 1U) / baud;
+  std::uint32_t at = 3 * char_ms;  // behind the lone CR
+  for (const char c : line) {
+    out.emplace_back(at, static_cast<std::uint8_t>(c));
+    at += char_ms;
+  }
+  return out;
+}
+
+TEST(ExchangeStep, AUnitEchoingAtLineSpeedIsAcknowledgedAtTheFirstAttempt) {
+  for (const std::uint32_t baud : {75U, 110U, 300U, 9600U}) {
+    SCOPED_TRACE(baud);
+    g_setup.baud_rate = baud;
+    g_setup.char_time_ms = 0;
+    g_setup.line_time_ms = 0;
+    fake::reset_clock(0);
+    fake::set_keys({kKeyEsc}, 2500);  // ends the test should the first attempt fail
+    fake::set_arrivals(echo_at_line_speed("958:1\r", baud));
+    PortHandle port = 3;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(exchange_step(port, "unlock: ", "958:1\r"));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "unlock: Done\n");
+  }
+  g_setup = SetupRecord{};
 }
 
 TEST(SendLine, PacesEachByteAndTheLine) {

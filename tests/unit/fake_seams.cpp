@@ -15,16 +15,22 @@ std::size_t g_next_arrival = 0;
 std::uint32_t g_start = 0;
 std::uint32_t g_now = 0;
 std::string g_written;
+std::uint32_t g_flood_left = 0;
+std::uint32_t g_keys_from = 0;
 }  // namespace
 
 namespace fake {
-void set_keys(const std::vector<int>& keys) {
+void set_keys(const std::vector<int>& keys, std::uint32_t from) {
   g_keys = keys;
   g_next_key = 0;
+  g_keys_from = from;
 }
 void set_arrivals(const std::vector<std::pair<std::uint32_t, std::uint8_t>>& arrivals) {
   g_arrivals = arrivals;
   g_next_arrival = 0;
+}
+void set_flood(std::uint32_t bytes) {
+  g_flood_left = bytes;
 }
 void reset_clock(std::uint32_t start) {
   g_start = g_now = start;
@@ -43,7 +49,7 @@ void key_input_start() {}
 void key_input_stop() {}
 void key_input_release_for_exit() {}
 bool key_waiting() {
-  return g_next_key < g_keys.size();
+  return g_next_key < g_keys.size() && g_now - g_start >= g_keys_from;
 }
 int read_key() {
   return g_keys[g_next_key++];
@@ -68,6 +74,12 @@ void write_byte(PortHandle, std::uint32_t pause, std::uint8_t byte) {
   pause_ms(pause);
 }
 bool read_byte(PortHandle, std::uint8_t& byte_out) {
+  if (g_flood_left > 0) {
+    --g_flood_left;
+    ++g_now;
+    byte_out = '#';
+    return false;
+  }
   if (g_next_arrival < g_arrivals.size() && g_arrivals[g_next_arrival].first <= g_now - g_start) {
     byte_out = g_arrivals[g_next_arrival++].second;
     return false;

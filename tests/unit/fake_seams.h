@@ -9,11 +9,16 @@
 
 namespace fake {
 
-// Keys the editors will read, in order; when they run out, the input has ended.
-void set_keys(const std::vector<int>& keys);
+// Keys the editors will read, in order, typed from virtual time `from` (ms since reset_clock);
+// when they run out, the input has ended.
+void set_keys(const std::vector<int>& keys, std::uint32_t from = 0);
 
 // Bytes the unit sends, each with the virtual time (ms) it arrives.
 void set_arrivals(const std::vector<std::pair<std::uint32_t, std::uint8_t>>& arrivals);
+
+// A unit that never goes quiet: every read finds a junk byte, each a millisecond after the
+// last, up to `bytes` of them (a bound, so a wait that never ends fails instead of hanging).
+void set_flood(std::uint32_t bytes);
 
 // Starts the virtual clock at `start` (to test the wrap) and clears everything written.
 void reset_clock(std::uint32_t start);

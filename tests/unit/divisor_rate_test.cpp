@@ -1,0 +1,49 @@
+// The rate a 16550-family UART really makes, and which rates are close enough to use.
+#include "link/divisor_rate.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+namespace {
+
+TEST(DivisorRate, TheWholeDivisorNearestTheClock) {
+  const struct {
+    std::uint32_t baud_base;
+    std::uint32_t asked;
+    std::uint32_t made;
+    bool too_far;
+  } cases[] = {
+      // A PC serial port: 1.8432 MHz / 16.
+      {115200, 9600, 9600, false},
+      {115200, 12345, 12800, true},  // divisor 9: 3.7% fast
+      {115200, 75, 75, false},
+      {115200, 110, 110, false},  // divisor 1047: 110.03
+      {115200, 134, 134, false},
+      {115200, 115200, 115200, false},
+      {115200, 80000, 115200, true},  // nothing between divisors 1 and 2
+      {115200, 57000, 57600, false},  // 1.05%: close enough
+      // An FTDI adapter's clock reported the same way: fine up to about a million bit/s.
+      {24000000, 921600, 923077, false},
+      {24000000, 2500000, 2400000, true},
+      // Rounding the divisor both ways.
+      {115200, 7000, 7200, true},   // 16.46 -> 16: 2.9% fast
+      {115200, 6900, 6776, false},  // 16.70 -> 17
+      {115200, 2, 2, false},
+      {115200, 1, 2, true},  // the divisor latch holds 16 bits: 65535 at most
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(divisor_rate(c.baud_base, c.asked), c.made) << c.baud_base << "/" << c.asked;
+    EXPECT_EQ(rate_too_far(c.asked, c.made), c.too_far) << c.baud_base << "/" << c.asked;
+  }
+}
+
+TEST(DivisorRate, TwoPercentIsTheLimit) {
+  EXPECT_FALSE(rate_too_far(10000, 10200));
+  EXPECT_FALSE(rate_too_far(10000, 9800));
+  EXPECT_TRUE(rate_too_far(10000, 10201));
+  EXPECT_TRUE(rate_too_far(10000, 9799));
+  EXPECT_FALSE(rate_too_far(4000000000U, 4000000000U));
+}
+
+}  // namespace
