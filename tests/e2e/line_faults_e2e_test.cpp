@@ -1,0 +1,293 @@
+// What a real line does that a quiet pseudo-terminal does not: junk that never stops, a slow
+// speed, an adapter pulled and plugged back, and how the technician starts the program: in the
+// background of a shell, or as a user who may not open the port.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+const char kFailed[] = "Failed (press ESC to exit)\n";
+constexpr int kStoppedStatus = 99;  // the miniature shell's word for "the job was stopped"
+
+std::vector<std::string> args_for(const std::string& port) {
+  return {"-c", port, "-t", "12:30:00", "-d", "7\\12\\2009", "-l", "0"};
+}
+
+Settings settings_for(const std::string& port) {
+  Settings s;
+  s.port = port;
+  s.line_ms = 0;
+  return s;
+}
+
+std::string device_of(const std::string& path) {
+  std::array<char, PATH_MAX> device{};
+  return realpath(path.c_str(), device.data()) != nullptr ? device.data() : "";
+}
+
+// Points link at target in one step, as udev does with /dev/serial/by-id names.
+void point(const std::string& link, const std::string& target) {
+  const std::string next = link + ".next";
+  unlink(next.c_str());
+  ASSERT_EQ(symlink(target.c_str(), next.c_str()), 0);
+  ASSERT_EQ(rename(next.c_str(), link.c_str()), 0);
+}
+
+enum class Job { kBackground, kAsNobody };
+
+volatile sig_atomic_t g_bring_to_front = 0;
+void on_front(int /*signal_number*/) {
+  g_bring_to_front = 1;
+}
+
+// A job-control shell in miniature, as the tool's session leader and foreground: it runs the
+// tool in a process group of its own, in the background, and brings it to the front (tcsetpgrp
+// and SIGCONT, as `fg` does) on SIGUSR1. Ends with the tool's status, or kStoppedStatus when the
+// tool was stopped.
+[[noreturn]] void run_shell(char** argv, char** env) {
+  struct sigaction front {};
+  front.sa_handler = on_front;
+  sigemptyset(&front.sa_mask);
+  sigaction(SIGUSR1, &front, nullptr);
+  signal(SIGTTOU, SIG_IGN);  // the shell itself hands the terminal over
+  const pid_t job = fork();
+  if (job == 0) {
+    setpgid(0, 0);
+    signal(SIGTTOU, SIG_DFL);
+    execve(argv[0], argv, env);
+    _exit(127);
+  }
+  setpgid(job, job);
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(job, &status, WUNTRACED);
+    if (done < 0 && g_bring_to_front != 0) {
+      g_bring_to_front = 0;
+      tcsetpgrp(0, job);
+      kill(-job, SIGCONT);
+    } else if (done == job && WIFSTOPPED(status)) {
+      kill(job, SIGKILL);
+      waitpid(job, nullptr, 0);
+      _exit(kStoppedStatus);
+    } else if (done == job) {
+      _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    }
+  }
+}
+
+// Starts the tool with its keyboard on a fresh pseudo-terminal, like start_tool, but as a
+// background job of a shell or as the unprivileged user nobody.
+void start_job(Tool& tool, const std::vector<std::string>& args, Job job) {
+  int master = -1;
+  int slave = -1;
+  std::array<char, 128> name{};
+  ASSERT_EQ(openpty(&master, &slave, name.data(), nullptr, nullptr), 0);
+  fcntl(master, F_SETFD, FD_CLOEXEC);
+  fcntl(slave, F_SETFD, FD_CLOEXEC);
+  tool.keys_fd = master;
+  tool.slave_fd = slave;
+  ASSERT_EQ(tcgetattr(slave, &tool.modes_before), 0);
+  std::array<int, 2> out{};
+  std::array<int, 2> err{};
+  ASSERT_EQ(pipe2(out.data(), O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(err.data(), O_CLOEXEC), 0);
+  std::vector<std::string> words = args;
+  words.insert(words.begin(), tool_path());
+  std::vector<std::string> env_words = {"TZ=UTC", "PATH=/usr/bin:/bin"};
+  std::vector<char*> argv;
+  for (std::string& word : words) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+  std::vector<char*> env;
+  for (std::string& word : env_words) {
+    env.push_back(word.data());
+  }
+  env.push_back(nullptr);
+  tool.pid = fork();
+  ASSERT_GE(tool.pid, 0);
+  if (tool.pid == 0) {
+    setsid();
+    const int tty = open(name.data(), O_RDWR);
+    ioctl(tty, TIOCSCTTY, 0);
+    dup2(tty, 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    if (job == Job::kBackground) {
+      run_shell(argv.data(), env.data());
+    }
+    constexpr gid_t kNobody = 65534;
+    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
+      _exit(126);
+    }
+    execve(argv[0], argv.data(), env.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  tool.out_fd = out[0];
+  tool.err_fd = err[0];
+}
+
+TEST(LineFaults, JunkThatNeverStopsStillGivesAFailedLineEverySecond) {
+  const struct {
+    const char* name;
+    std::vector<std::string> unit_options;
+    bool echoes;
+  } cases[] = {
+      {"junk and no echo", {"--flood", "--silent"}, false},
+      {"echoes between the junk", {"--flood"}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Unit unit;
+    start_unit(unit, c.unit_options);
+    Tool tool;
+    start_tool(tool, args_for(unit.path));
+    if (c.echoes) {
+      EXPECT_EQ(wait_exit(tool, 4 * kDeadlineMs), 0);
+      EXPECT_NE(tool.out.find("All done without errors\n"), std::string::npos) << tool.out;
+    } else {
+      ASSERT_TRUE(wait_output(tool, kFailed));
+      ASSERT_TRUE(wait_output(tool, kFailed, tool.out.find(kFailed) + 1));
+      type(tool, "\x1b");
+      EXPECT_EQ(wait_exit(tool), 0);
+      EXPECT_NE(tool.out.find("User abort\n!! Failed !!\n"), std::string::npos) << tool.out;
+      EXPECT_TRUE(modes_restored(tool));
+    }
+    EXPECT_EQ(tool.err, "");
+  }
+}
+
+TEST(LineFaults, SlowLineEchoingAtItsOwnSpeedIsAcknowledged) {
+  // At 75 bit/s an attempt and its echo take more than a second.
+  Unit unit;
+  start_unit(unit, {"--pace", "75"});
+  std::vector<std::string> args = args_for(unit.path);
+  args.insert(args.end(), {"-b", "75"});
+  Tool tool;
+  EXPECT_EQ(run(tool, args), 0);
+  Settings s = settings_for(unit.path);
+  s.baud = 75;
+  EXPECT_EQ(tool.out, "Quorvel Setup\n" + summary(s) + sixteen_done());
+  EXPECT_EQ(tool.err, "");
+}
+
+TEST(LineFaults, PortThatGoesAndComesBackIsOpenedAgainAndTheRunGoesOn) {
+  Unit first;
+  start_unit(first, {"--hangup", "40"});  // gone in the sixth line
+  Unit second;
+  start_unit(second, {});
+  // The tool's port is a name that leads to whichever unit is plugged in.
+  const std::string port = first.dir + "/qv-replug-" + std::to_string(getpid());
+  point(port, device_of(first.path));
+  const std::string first_lock = "/run/lock/LCK.." + device_of(first.path).substr(9);
+  Tool tool;
+  start_tool(tool, args_for(port));
+  // Unplugged: once the port is closed its name leads nowhere (and never to a pseudo-terminal
+  // that another test has been given meanwhile).
+  ASSERT_TRUE(wait_output(tool, "{ 9} : Done\n"));
+  point(port, first.dir + "/unplugged");
+  ASSERT_TRUE(wait_output(tool, kFailed));
+  const std::size_t gone_at = tool.out.size();
+  ASSERT_TRUE(wait_output(tool, kFailed, gone_at));  // still at the usual pace while it is gone
+  take_errors(tool, 100);
+  EXPECT_EQ(tool.err,
+            "quorvel-setup: " + port + ": the port has gone; plug it back in, or press ESC\n");
+  struct stat info {};
+  EXPECT_EQ(lstat(first_lock.c_str(), &info), 0);  // the lock stays while the port is gone
+  point(port, device_of(second.path));
+  EXPECT_EQ(wait_exit(tool), 0);
+  EXPECT_NE(tool.out.find(" - Set output 2, minimum   {10} : Done\n"), std::string::npos);
+  EXPECT_NE(tool.out.find("All done without errors\n"), std::string::npos) << tool.out;
+  EXPECT_EQ(tool.err, "quorvel-setup: " + port +
+                          ": the port has gone; plug it back in, or press ESC\n"
+                          "quorvel-setup: " +
+                          port + ": the port is back\n");
+  stop_unit(second);
+  // The interrupted line is sent again from its start, then the rest.
+  EXPECT_EQ(wire(second).rfind("\r10:0\r\r\r11:100\r\r", 0), 0U) << wire(second);
+  EXPECT_NE(lstat(first_lock.c_str(), &info), 0);
+  unlink(port.c_str());
+}
+
+TEST(Jobs, CommandLineRunStartedInTheBackgroundRunsToItsVerdict) {
+  Unit unit;
+  start_unit(unit, {});
+  Tool tool;
+  start_job(tool, args_for(unit.path), Job::kBackground);
+  EXPECT_EQ(wait_exit(tool), 0);  // kStoppedStatus when it was stopped by SIGTTOU
+  EXPECT_EQ(tool.out, "Quorvel Setup\n" + summary(settings_for(unit.path)) + sixteen_done());
+  EXPECT_EQ(tool.err, "");
+  EXPECT_TRUE(modes_restored(tool));
+}
+
+TEST(Jobs, DialogueInTheBackgroundTakesRawModeWhenBroughtToTheFront) {
+  Tool tool;
+  start_job(tool, {}, Job::kBackground);
+  ASSERT_TRUE(wait_output(tool, "[ COM1]: "));
+  EXPECT_TRUE(modes_restored(tool));  // the terminal is the shell's while the job is behind
+  kill(tool.pid, SIGUSR1);
+  // In front it takes raw mode: a key then shows without Enter.
+  for (int tries = 0; tries < 300 && modes_restored(tool); ++tries) {
+    wait_output(tool, "never printed", 0, 100);
+  }
+  EXPECT_FALSE(modes_restored(tool));
+  type(tool, "Q");
+  EXPECT_TRUE(wait_output(tool, "[ COM1]: Q"));
+  type(tool, "\x1b");
+  EXPECT_EQ(wait_exit(tool), 1);
+  EXPECT_TRUE(modes_restored(tool));
+}
+
+TEST(Jobs, PortThisUserMayNotOpenSaysHowToGetAccess) {
+  const group* dialout = getgrnam("dialout");
+  ASSERT_NE(dialout, nullptr);
+  const std::string sudo = access("/usr/bin/sudo", X_OK) == 0 ? "sudo " : "";
+  const struct {
+    const char* name;
+    gid_t group;
+    std::string hint;
+  } cases[] = {
+      {"a port of the dialout group", dialout->gr_gid,
+       "add yourself to the dialout group (" + sudo +
+           "usermod -aG dialout $USER) and log in "
+           "again"},
+      {"a port of root's group", 0,
+       "this user may not open the port; ask the administrator for access"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Unit unit;
+    start_unit(unit, {});
+    const std::string device = device_of(unit.path);
+    ASSERT_EQ(chown(device.c_str(), 0, c.group), 0);
+    ASSERT_EQ(chmod(device.c_str(), 0660), 0);  // root and the group alone
+    Tool tool;
+    start_job(tool, args_for(device), Job::kAsNobody);
+    EXPECT_EQ(wait_exit(tool), 1);
+    EXPECT_EQ(tool.out, "Quorvel Setup\n\n! Unable to open COM port: " + device + ", 9600\n");
+    EXPECT_EQ(tool.err, "quorvel-setup: " + device + ": permission denied: " + c.hint + "\n");
+  }
+}
+
+}  // namespace
+}  // namespace e2e
