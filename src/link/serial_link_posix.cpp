@@ -192,11 +192,13 @@ bool configure(int fd, const char* port_name, const char* device, std::uint32_t 
   g_exclusive_fd = fd;
   // DTR and RTS go down straight after the open and again after the line settings, which may
   // raise them.
-  if (lower_modem_lines(fd)) {
-    explain_error(port_name, device, errno, g_reason.data(), g_reason.size());
+  if (lower_modem_lines(fd) || set_line(fd, port_name, baud_rate) || lower_modem_lines(fd)) {
+    if (g_reason[0] == '\0') {
+      explain_error(port_name, device, errno, g_reason.data(), g_reason.size());
+    }
     return true;
   }
-  return set_line(fd, port_name, baud_rate) || lower_modem_lines(fd);
+  return false;
 }
 
 void close_line(int fd) {
