@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "driver/setup_record.h"
+#include "link/clock.h"
 #include "setup/key_input.h"
 
 namespace {

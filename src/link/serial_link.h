@@ -1,5 +1,5 @@
-// The serial port and the program's clock: open and configure the port, move single bytes,
-// and pause. One implementation per platform; nothing above this header knows which.
+// The serial port: open and configure it, move single bytes. One implementation per platform;
+// nothing above this header knows which.
 #pragma once
 
 #include <cstdint>
@@ -31,11 +31,14 @@ bool read_byte(PortHandle port, std::uint8_t& byte_out);
 // returns at once on a broken or hung-up line, so a caller's read loop never spins.
 void wait_for_byte(PortHandle port, std::uint32_t timeout_ms);
 
-// Milliseconds from a monotonic clock as a wrapping 32-bit count; use unsigned differences.
-std::uint32_t tick_ms();
+// Before every attempt of the exchange: makes the port fit for one attempt. Lowers DTR and RTS
+// again (any other program that opens the port raises them), and when the line was found gone
+// (a hang-up, an unplugged adapter) tries to open it again by the same name and settings,
+// updating `port`. Returns true (failure) while the port is not there; the attempt then goes on
+// and fails on its own, at its usual pace.
+bool prepare_attempt(PortHandle& port);
 
-// Sleeps in the operating system for about ms milliseconds (may return a little early).
-void sleep_ms(std::uint32_t ms);
-
-// 0 returns at once; otherwise lasts until more than max(ms, 20) ticks have passed.
-void pause_ms(std::uint32_t ms);
+// Why the last open_port failed, as text for one line on standard error after the program's
+// name (at most three lines where a list of ports follows), without a final line end; "" when
+// nothing more is known.
+const char* open_failure_reason();

@@ -5,13 +5,13 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstdint>
 
+#include "link/clock.h"
 #include "link/serial_link.h"
 #include "link/serial_speed.h"
 
@@ -200,17 +200,10 @@ void wait_for_byte(PortHandle port, std::uint32_t timeout_ms) {
   sleep_ms(timeout_ms);
 }
 
-std::uint32_t tick_ms() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000U +
-                  static_cast<std::uint64_t>(now.tv_nsec) / 1000000U;
-  return static_cast<std::uint32_t>(ms);  // wraps, as the callers expect
+bool prepare_attempt(PortHandle& port) {
+  return port == kInvalidPort;
 }
 
-void sleep_ms(std::uint32_t ms) {
-  timespec span{};
-  span.tv_sec = static_cast<time_t>(ms / 1000U);
-  span.tv_nsec = static_cast<long>(ms % 1000U) * 1000000L;
-  nanosleep(&span, nullptr);
+const char* open_failure_reason() {
+  return "";
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "link/clock.h"
 #include "link/serial_link.h"
 
 namespace {
@@ -152,10 +153,10 @@ void wait_for_byte(PortHandle /*port*/, std::uint32_t timeout_ms) {
   }
 }
 
-std::uint32_t tick_ms() {
-  return GetTickCount();
+bool prepare_attempt(PortHandle& port) {
+  return handle_of(port) == INVALID_HANDLE_VALUE;
 }
 
-void sleep_ms(std::uint32_t ms) {
-  Sleep(ms);
+const char* open_failure_reason() {
+  return "";
 }

@@ -5,6 +5,7 @@
 
 #include "driver/setup_record.h"
 #include "setup/field_formats.h"
+#include "setup/local_time.h"
 
 std::uint32_t convert_unsigned(const char* text) {
   // strtoul's unsigned long is 64 bits on Linux and 32 on Windows; work in 64 bits and saturate
@@ -77,19 +78,6 @@ bool parse_options(int argc, char** argv) {
   return false;
 }
 
-std::tm local_now() {
-  const std::time_t now = std::time(nullptr);
-  std::tm broken_down{};
-  const std::tm* local = std::localtime(&now);
-  if (local != nullptr) {
-    broken_down = *local;
-  }
-  // A leap second reads as :60, which no unit clock holds.
-  if (broken_down.tm_sec > 59) {
-    broken_down.tm_sec = 59;
-  }
-  return broken_down;
-}
 
 namespace {
 

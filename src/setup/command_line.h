@@ -22,5 +22,3 @@ void print_usage(const char* program_name);
 // blanks, an optional sign ('-' negates modulo 2^32), stops at the first non-digit, saturates.
 std::uint32_t convert_unsigned(const char* text);
 
-// The local time now, read once.
-std::tm local_now();

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "driver/setup_record.h"
-#include "setup/command_line.h"
+#include "setup/local_time.h"
 #include "setup/line_editors.h"
 
 namespace {

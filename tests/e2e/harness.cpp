@@ -61,6 +61,18 @@ void drain(int fd) {
 
 }  // namespace
 
+void take_errors(Tool& tool, int timeout_ms) {
+  while (tool.err_fd >= 0) {
+    const std::size_t before = tool.err.size();
+    if (!pump(tool.err_fd, tool.err, timeout_ms)) {
+      close(tool.err_fd);
+      tool.err_fd = -1;
+    } else if (tool.err.size() == before) {
+      break;
+    }
+  }
+}
+
 const std::string& tool_path() {
   static const std::string path = QUORVEL_SETUP_PATH;
   return path;
@@ -126,7 +138,7 @@ Tool::~Tool() {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
   }
-  for (const int fd : {keys_fd, slave_fd, out_fd}) {
+  for (const int fd : {keys_fd, slave_fd, out_fd, err_fd}) {
     if (fd >= 0) {
       close(fd);
     }
@@ -163,6 +175,8 @@ void start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
   }
   std::array<int, 2> out{};
   ASSERT_EQ(pipe2(out.data(), O_CLOEXEC), 0);
+  std::array<int, 2> err{};
+  ASSERT_EQ(pipe2(err.data(), O_CLOEXEC), 0);
 
   std::vector<std::string> argv = args;
   argv.insert(argv.begin(), tool_path());
@@ -209,7 +223,7 @@ void start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
       dup2(keyboard_in, 0);
     }
     dup2(out[1], 1);
-    dup2(out[1], 2);
+    dup2(err[1], 2);
     std::vector<char*> args_c = c_strings(argv);
     std::vector<char*> env_c = c_strings(env);
     execve(args_c[0], args_c.data(), env_c.data());
@@ -219,7 +233,9 @@ void start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
     close(keyboard_in);
   }
   close(out[1]);
+  close(err[1]);
   tool.out_fd = out[0];
+  tool.err_fd = err[0];
 }
 
 bool wait_output(Tool& tool, const std::string& text, std::size_t from, int deadline_ms) {
@@ -228,6 +244,7 @@ bool wait_output(Tool& tool, const std::string& text, std::size_t from, int dead
       return true;
     }
     drain(tool.slave_fd >= 0 ? tool.keys_fd : -1);
+    take_errors(tool, 0);
     if (!pump(tool.out_fd, tool.out, 50)) {
       return tool.out.find(text, from) != std::string::npos;
     }
@@ -263,6 +280,7 @@ int wait_exit(Tool& tool, int deadline_ms) {
   pid_t done = 0;
   for (const auto start = Clock::now(); before(start, deadline_ms);) {
     drain(tool.slave_fd >= 0 ? tool.keys_fd : -1);
+    take_errors(tool, 0);
     const bool open =
         tool.out_fd < 0 ? (poll(nullptr, 0, 50), true) : pump(tool.out_fd, tool.out, 50);
     done = waitpid(tool.pid, &status, WNOHANG);
@@ -292,6 +310,8 @@ int wait_exit(Tool& tool, int deadline_ms) {
     close(tool.out_fd);
   }
   tool.out_fd = -1;
+  // Whatever the tool said on standard error, up to the end of that pipe.
+  take_errors(tool, 1000);
   tool.pid = -1;
   return status;
 }

@@ -38,7 +38,9 @@ struct Tool {
   int keys_fd = -1;   // pty master, or the write end of the pipe
   int slave_fd = -1;  // the test's own descriptor on the keyboard terminal, for its modes
   int out_fd = -1;
-  std::string out;
+  std::string out;  // standard output only
+  int err_fd = -1;
+  std::string err;  // standard error, collected beside it
   termios modes_before{};
 };
 
@@ -53,6 +55,9 @@ void start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
 // Reads output until it contains `text` after `from`; false on the deadline.
 bool wait_output(Tool& tool, const std::string& text, std::size_t from = 0,
                  int deadline_ms = kDeadlineMs);
+// Adds what the tool has written to standard error to tool.err, waiting up to timeout_ms for
+// each piece; stops at the end of that pipe or when nothing more comes in time.
+void take_errors(Tool& tool, int timeout_ms);
 // Counts the occurrences of text in the output so far.
 int count(const Tool& tool, const std::string& text);
 void type(Tool& tool, const std::string& keys);

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "link/clock.h"
 #include "link/serial_link.h"
 #include "setup/key_input.h"
 
@@ -53,6 +54,12 @@ PortHandle open_port(const char*, std::uint32_t) {
 }
 void close_port(PortHandle) {}
 void release_port_for_exit() {}
+bool prepare_attempt(PortHandle& port) {
+  return port == kInvalidPort;
+}
+const char* open_failure_reason() {
+  return "";
+}
 void write_byte(PortHandle, std::uint32_t pause, std::uint8_t byte) {
   g_written.push_back(static_cast<char>(byte));
   pause_ms(pause);

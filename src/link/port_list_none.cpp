@@ -1,0 +1,8 @@
+// Systems where the program knows no way to list the serial ports.
+#include "link/port_list.h"
+
+void list_serial_ports(char* out, std::size_t size) {
+  if (size > 0) {
+    out[0] = '\0';
+  }
+}
