@@ -1,15 +1,17 @@
 // quorvel-sim: a stand-in for a Quorvel unit on a pseudo-terminal, so the setup tool can be run
 // and tested without hardware. It echoes what it receives, executes the N:V command lines the
 // way the unit does, logs every line with the unit's state on stdout, and can misbehave on
-// purpose (silent, noisy, dropping lines, late echo, hanging up).
+// purpose (silent, noisy, flooding, dropping lines, late echo, slow line, hanging up).
 //
-// Usage: quorvel-sim [--link PATH] [--wire FILE] [--silent] [--noise] [--drop N] [--late MS]
-//                    [--hangup N]
+// Usage: quorvel-sim [--link PATH] [--wire FILE] [--silent] [--noise] [--flood] [--drop N]
+//                    [--late MS] [--late-line N] [--pace BAUD] [--hangup N]
 // stdout line 1 is the path to open; each later line is one executed line or the final state.
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -31,8 +33,15 @@ constexpr std::size_t kPathBytes = 4096;
 // Echo bytes waiting to leave; a power of two so the ring index wraps with a mask.
 constexpr std::size_t kQueueBytes = 16384;
 constexpr std::size_t kReadChunk = 4096;
-// Junk sent in --noise mode: none of these can occur in a command line.
+// Junk sent in --noise and --flood mode: none of these can occur in a command line.
 constexpr std::array<std::uint8_t, 5> kNoiseCycle = {'#', '\n', 0xFF, '?', 'x'};
+// --flood keeps this many junk bytes waiting for the client and tops them up every tick: more
+// than a reader taking one byte per read can drain in a tick, few enough that an echo queued
+// behind them still arrives well within a second.
+constexpr int kFloodBacklog = 4000;
+constexpr std::int64_t kFloodTickUs = 1000;
+// Bits per character on the line for --pace: start, 8 data, stop.
+constexpr std::int64_t kBitsPerChar = 10;
 // Decimal fields saturate here: far beyond every register, and no overflow on long digit runs.
 constexpr std::uint32_t kDecimalCap = 1000000000u;
 
@@ -44,8 +53,11 @@ struct SimOptions {
   const char* wire_path = nullptr;
   bool silent = false;
   bool noise = false;
+  bool flood = false;
   std::uint32_t drop_every = 0;    // 0: never drop
   std::uint32_t late_ms = 0;       // 0: echo at once
+  std::uint64_t late_line = 0;     // 0: late_ms delays every echo; else only this line's
+  std::uint32_t pace_baud = 0;     // 0: send as fast as the master takes it
   std::uint64_t hangup_after = 0;  // 0: never hang up
 };
 
@@ -70,6 +82,7 @@ struct LineBuffer {
   bool started = false;   // a byte other than CR has arrived since the last CR
   bool overlong = false;  // more than kMaxLineBytes bytes before the CR
   bool dropped = false;   // this line is one that --drop swallows
+  bool late = false;      // this line is the one --late-line delays
 };
 
 struct QueuedByte {
@@ -77,8 +90,8 @@ struct QueuedByte {
   std::uint8_t byte = 0;
 };
 
-// Bytes on their way back to the tool, in arrival order; with a fixed delay their due times
-// never decrease, so the head is always the next to leave.
+// Bytes on their way back to the tool, in arrival order; with a fixed delay per queue their due
+// times never decrease, so the head is always the next of its queue to leave.
 struct EchoQueue {
   std::array<QueuedByte, kQueueBytes> ring{};
   std::size_t head = 0;
@@ -90,15 +103,20 @@ struct Simulator {
   UnitState unit;
   LineBuffer line;
   EchoQueue queue;
+  EchoQueue late_queue;  // the --late-line line's echo, which the others overtake
   int master_fd = -1;
   int slave_fd = -1;
   int wire_fd = -1;
+  int notify_fd = -1;  // opens and closes of the slave by clients; -1 when not available
+  int clients = 0;     // open descriptions of the slave besides the simulator's own
   bool wire_failed = false;
   bool link_made = false;
   std::array<char, kPathBytes> slave_name{};
   std::uint64_t received = 0;
   std::uint64_t nonempty_lines = 0;
   std::size_t noise_index = 0;
+  std::size_t flood_index = 0;
+  std::int64_t next_send_us = 0;  // with --pace: the earliest the next byte may leave
 };
 
 enum class Verdict { kApplied, kRefused, kIgnoredLocked, kDropped };
@@ -134,8 +152,8 @@ void emit_line(const char* text) {
 
 void print_usage() {
   std::fputs(
-      "usage: quorvel-sim [--link PATH] [--wire FILE] [--silent] [--noise] [--drop N]"
-      " [--late MS] [--hangup N]\n",
+      "usage: quorvel-sim [--link PATH] [--wire FILE] [--silent] [--noise] [--flood] [--drop N]"
+      " [--late MS] [--late-line N] [--pace BAUD] [--hangup N]\n",
       stderr);
 }
 
@@ -170,6 +188,8 @@ bool parse_arguments(int argc, char** argv, SimOptions& options) {
       options.silent = true;
     } else if (std::strcmp(arg, "--noise") == 0) {
       options.noise = true;
+    } else if (std::strcmp(arg, "--flood") == 0) {
+      options.flood = true;
     } else if (std::strcmp(arg, "--link") == 0 && has_value && argv[i + 1][0] != '\0') {
       options.link_path = argv[++i];
     } else if (std::strcmp(arg, "--wire") == 0 && has_value && argv[i + 1][0] != '\0') {
@@ -181,6 +201,14 @@ bool parse_arguments(int argc, char** argv, SimOptions& options) {
     } else if (std::strcmp(arg, "--late") == 0 && has_value &&
                !parse_count(argv[i + 1], 0, 3600000, number)) {
       options.late_ms = static_cast<std::uint32_t>(number);
+      ++i;
+    } else if (std::strcmp(arg, "--late-line") == 0 && has_value &&
+               !parse_count(argv[i + 1], 1, 1000000000000ull, number)) {
+      options.late_line = number;
+      ++i;
+    } else if (std::strcmp(arg, "--pace") == 0 && has_value &&
+               !parse_count(argv[i + 1], 1, 100000000, number)) {
+      options.pace_baud = static_cast<std::uint32_t>(number);
       ++i;
     } else if (std::strcmp(arg, "--hangup") == 0 && has_value &&
                !parse_count(argv[i + 1], 1, 1000000000000ull, number)) {
@@ -399,49 +427,129 @@ void queue_push(EchoQueue& queue, std::uint8_t byte, std::int64_t due_us) {
   ++queue.count;
 }
 
-// Sends every queued byte whose time has come, as far as the master accepts them.
-// Returns true when a due byte is still waiting because the master is full.
-bool send_due(Simulator& sim, std::int64_t now) {
-  EchoQueue& queue = sim.queue;
-  while (queue.count > 0 && queue.ring[queue.head].due_us <= now) {
-    std::array<std::uint8_t, 256> chunk{};
-    std::size_t size = 0;
-    while (size < queue.count && size < chunk.size()) {
-      const QueuedByte& item = queue.ring[(queue.head + size) & (kQueueBytes - 1)];
-      if (item.due_us > now) {
-        break;
-      }
-      chunk[size++] = item.byte;
-    }
-    const ssize_t sent = write(sim.master_fd, chunk.data(), size);
+// The queue whose head leaves first, or nullptr when both are empty.
+EchoQueue* next_queue(Simulator& sim) {
+  EchoQueue& main_queue = sim.queue;
+  EchoQueue& late_queue = sim.late_queue;
+  if (main_queue.count == 0) {
+    return late_queue.count > 0 ? &late_queue : nullptr;
+  }
+  if (late_queue.count == 0) {
+    return &main_queue;
+  }
+  return late_queue.ring[late_queue.head].due_us < main_queue.ring[main_queue.head].due_us
+             ? &late_queue
+             : &main_queue;
+}
+
+std::int64_t char_time_us(const Simulator& sim) {
+  return (kBitsPerChar * 1000000 + sim.options.pace_baud - 1) / sim.options.pace_baud;
+}
+
+// Writes bytes to the master. Returns how many it took; 0 when it is full or failed.
+std::size_t send_bytes(Simulator& sim, const std::uint8_t* bytes, std::size_t size) {
+  for (;;) {
+    const ssize_t sent = write(sim.master_fd, bytes, size);
     if (sent < 0 && errno == EINTR) {
       continue;
     }
     if (sent <= 0) {
-      return true;
+      return 0;
     }
-    queue.head = (queue.head + static_cast<std::size_t>(sent)) & (kQueueBytes - 1);
-    queue.count -= static_cast<std::size_t>(sent);
+    if (sim.options.pace_baud != 0) {
+      sim.next_send_us = now_us() + char_time_us(sim) * sent;
+    }
+    return static_cast<std::size_t>(sent);
   }
-  return false;
 }
 
-// Queues the echo of one received byte, led by a junk byte in --noise mode.
-void echo_byte(Simulator& sim, std::uint8_t byte, std::int64_t arrival_us) {
+// Sends every queued byte whose time has come, as far as the master accepts them and --pace
+// allows. Returns true when a due byte is still waiting because the master is full.
+bool send_due(Simulator& sim, std::int64_t now) {
+  for (;;) {
+    EchoQueue* queue = next_queue(sim);
+    if (queue == nullptr || queue->ring[queue->head].due_us > now ||
+        (sim.options.pace_baud != 0 && now < sim.next_send_us)) {
+      return false;
+    }
+    // Stop the chunk where the other queue's head is due, so the two leave in time order.
+    const EchoQueue& other = queue == &sim.queue ? sim.late_queue : sim.queue;
+    const std::int64_t limit = other.count > 0 && other.ring[other.head].due_us < now
+                                   ? other.ring[other.head].due_us
+                                   : now;
+    const std::size_t most = sim.options.pace_baud != 0 ? 1 : 256;
+    std::array<std::uint8_t, 256> chunk{};
+    std::size_t size = 0;
+    while (size < queue->count && size < most) {
+      const QueuedByte& item = queue->ring[(queue->head + size) & (kQueueBytes - 1)];
+      if (item.due_us > limit) {
+        break;
+      }
+      chunk[size++] = item.byte;
+    }
+    const std::size_t sent = send_bytes(sim, chunk.data(), size);
+    if (sent == 0) {
+      return true;
+    }
+    queue->head = (queue->head + sent) & (kQueueBytes - 1);
+    queue->count -= sent;
+    if (sim.options.pace_baud != 0) {
+      now = now_us();
+    }
+  }
+}
+
+bool client_present(const Simulator& sim) {
+  return sim.notify_fd < 0 || sim.clients > 0;
+}
+
+// --flood: keeps junk waiting for the client so that its reads never find the line quiet.
+// Echo bytes that are due go first; with --pace the junk fills the gaps between them.
+void flood(Simulator& sim, std::int64_t now) {
+  if (!sim.options.flood || !client_present(sim)) {
+    return;
+  }
+  std::size_t want = 1;
+  if (sim.options.pace_baud != 0) {
+    const EchoQueue* queue = next_queue(sim);
+    if (now < sim.next_send_us || (queue != nullptr && queue->ring[queue->head].due_us <= now)) {
+      return;
+    }
+  } else {
+    int waiting = 0;
+    if (ioctl(sim.slave_fd, TIOCINQ, &waiting) != 0 || waiting >= kFloodBacklog) {
+      return;
+    }
+    want = static_cast<std::size_t>(kFloodBacklog - waiting);
+  }
+  std::array<std::uint8_t, kFloodBacklog> junk{};
+  for (std::size_t i = 0; i < want; ++i) {
+    junk[i] = kNoiseCycle[(sim.flood_index + i) % kNoiseCycle.size()];
+  }
+  const std::size_t sent = send_bytes(sim, junk.data(), want);
+  sim.flood_index = (sim.flood_index + sent) % kNoiseCycle.size();
+}
+
+// Queues the echo of one received byte, led by a junk byte in --noise mode. Only the line that
+// --late-line names waits --late ms when that is given; otherwise every byte does.
+void echo_byte(Simulator& sim, std::uint8_t byte, std::int64_t arrival_us, bool late_line) {
   if (sim.options.silent) {
     return;
   }
-  const std::int64_t due = arrival_us + static_cast<std::int64_t>(sim.options.late_ms) * 1000;
+  const bool late = sim.options.late_line == 0 || late_line;
+  EchoQueue& queue = sim.options.late_line != 0 && late_line ? sim.late_queue : sim.queue;
+  const std::int64_t due =
+      arrival_us + (late ? static_cast<std::int64_t>(sim.options.late_ms) * 1000 : 0);
   if (sim.options.noise) {
-    queue_push(sim.queue, kNoiseCycle[sim.noise_index], due);
+    queue_push(queue, kNoiseCycle[sim.noise_index], due);
     sim.noise_index = (sim.noise_index + 1) % kNoiseCycle.size();
   }
-  queue_push(sim.queue, byte, due);
+  queue_push(queue, byte, due);
 }
 
 void finish_line(Simulator& sim, std::int64_t arrival_us) {
   if (!sim.line.dropped) {
-    echo_byte(sim, kCarriageReturn, arrival_us);
+    echo_byte(sim, kCarriageReturn, arrival_us, sim.line.late);
   }
   // The echo leaves before the log line, as it would from a unit that answers at once.
   send_due(sim, now_us());
@@ -457,7 +565,7 @@ void receive_byte(Simulator& sim, std::uint8_t byte, std::int64_t arrival_us) {
     if (line.started) {
       finish_line(sim, arrival_us);
     } else {
-      echo_byte(sim, byte, arrival_us);  // an empty line: echoed, nothing to execute
+      echo_byte(sim, byte, arrival_us, false);  // an empty line: echoed, nothing to execute
     }
     return;
   }
@@ -465,9 +573,10 @@ void receive_byte(Simulator& sim, std::uint8_t byte, std::int64_t arrival_us) {
     line.started = true;
     ++sim.nonempty_lines;
     line.dropped = sim.options.drop_every != 0 && sim.nonempty_lines % sim.options.drop_every == 0;
+    line.late = sim.nonempty_lines == sim.options.late_line;
   }
   if (!line.dropped) {
-    echo_byte(sim, byte, arrival_us);
+    echo_byte(sim, byte, arrival_us, line.late);
   }
   if (line.length < kMaxLineBytes) {
     line.text[line.length++] = byte;
@@ -528,6 +637,13 @@ bool open_pseudo_terminal(Simulator& sim) {
     std::fprintf(stderr, "quorvel-sim: cannot set up %s: %s\n", sim.slave_name.data(),
                  std::strerror(errno));
     return true;
+  }
+  // Without notifications every moment counts as one with a client.
+  sim.notify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (sim.notify_fd >= 0 &&
+      inotify_add_watch(sim.notify_fd, sim.slave_name.data(), IN_OPEN | IN_CLOSE) < 0) {
+    close(sim.notify_fd);
+    sim.notify_fd = -1;
   }
   return false;
 }
@@ -594,8 +710,10 @@ bool install_signals() {
 // Reads what the tool sent and handles it byte by byte. Returns true when the unit must stop:
 // the --hangup count was reached or the master failed.
 bool receive_from_master(Simulator& sim) {
-  // Each received byte can queue two (junk and echo), so take no more than the queue can hold.
-  std::size_t want = queue_free(sim.queue) / 2;
+  // Each received byte can queue two (junk and echo), so take no more than a queue can hold.
+  std::size_t want = queue_free(sim.queue) < queue_free(sim.late_queue)
+                         ? queue_free(sim.queue) / 2
+                         : queue_free(sim.late_queue) / 2;
   if (want > kReadChunk) {
     want = kReadChunk;
   }
@@ -621,28 +739,77 @@ bool receive_from_master(Simulator& sim) {
   return sim.options.hangup_after != 0 && sim.received >= sim.options.hangup_after;
 }
 
-// The unit's life: one poll over the signal pipe and the master, with a timeout only while a
-// late echo is waiting for its time.
+// Counts the clients' opens and closes of the slave. The simulator's own descriptor was opened
+// before the watch, so it is not among them.
+void read_notifications(Simulator& sim) {
+  alignas(inotify_event) std::array<char, 4096> events{};
+  for (;;) {
+    const ssize_t got = read(sim.notify_fd, events.data(), events.size());
+    if (got <= 0) {
+      return;
+    }
+    for (std::size_t at = 0; at + sizeof(inotify_event) <= static_cast<std::size_t>(got);) {
+      inotify_event event{};
+      std::memcpy(&event, events.data() + at, sizeof event);
+      if ((event.mask & IN_OPEN) != 0) {
+        ++sim.clients;
+      }
+      if ((event.mask & IN_CLOSE) != 0 && sim.clients > 0) {
+        --sim.clients;
+      }
+      at += sizeof(inotify_event) + event.len;
+    }
+  }
+}
+
+// When the unit next has something to do on its own: a queued byte falls due, --pace lets the
+// next one go, or --flood tops up. -1 for nothing.
+std::int64_t next_wake_us(Simulator& sim, std::int64_t now, bool blocked) {
+  std::int64_t wake = -1;
+  const EchoQueue* queue = next_queue(sim);
+  if (!blocked && queue != nullptr) {
+    wake = queue->ring[queue->head].due_us;
+    if (sim.options.pace_baud != 0 && wake < sim.next_send_us) {
+      wake = sim.next_send_us;
+    }
+  }
+  if (!blocked && sim.options.flood && client_present(sim)) {
+    const std::int64_t top_up = sim.options.pace_baud != 0 ? sim.next_send_us : now + kFloodTickUs;
+    if (wake < 0 || top_up < wake) {
+      wake = top_up;
+    }
+  }
+  return wake;
+}
+
+// The unit's life: one poll over the signal pipe, the master and the client notifications, with
+// a timeout only while something of its own is waiting for its time.
 void run_unit(Simulator& sim) {
   for (;;) {
-    const std::int64_t now = now_us();
+    std::int64_t now = now_us();
     const bool blocked = send_due(sim, now);
-    int timeout_ms = -1;
-    if (!blocked && sim.queue.count > 0) {
-      const std::int64_t wait_us = sim.queue.ring[sim.queue.head].due_us - now;
-      timeout_ms = static_cast<int>((wait_us + 999) / 1000);
+    if (!blocked) {
+      flood(sim, now);
     }
-    std::array<pollfd, 2> fds{};
+    now = now_us();
+    const std::int64_t wake = next_wake_us(sim, now, blocked);
+    timespec timeout{};
+    if (wake > now) {
+      timeout.tv_sec = static_cast<time_t>((wake - now) / 1000000);
+      timeout.tv_nsec = static_cast<long>((wake - now) % 1000000) * 1000;
+    }
+    std::array<pollfd, 3> fds{};
     fds[0] = {g_signal_pipe[0], POLLIN, 0};
     short master_events = 0;
-    if (queue_free(sim.queue) >= 2) {
+    if (queue_free(sim.queue) >= 2 && queue_free(sim.late_queue) >= 2) {
       master_events |= POLLIN;
     }
     if (blocked) {
       master_events |= POLLOUT;
     }
     fds[1] = {sim.master_fd, master_events, 0};
-    const int ready = poll(fds.data(), fds.size(), timeout_ms);
+    fds[2] = {sim.notify_fd, POLLIN, 0};  // a negative descriptor is left out of the poll
+    const int ready = ppoll(fds.data(), fds.size(), wake < 0 ? nullptr : &timeout, nullptr);
     if (ready < 0 && errno != EINTR) {
       std::fprintf(stderr, "quorvel-sim: poll failed: %s\n", std::strerror(errno));
       return;
@@ -652,6 +819,9 @@ void run_unit(Simulator& sim) {
     }
     if (fds[0].revents != 0) {
       return;
+    }
+    if ((fds[2].revents & POLLIN) != 0) {
+      read_notifications(sim);
     }
     if ((fds[1].revents & POLLIN) != 0) {
       if (receive_from_master(sim)) {
@@ -673,6 +843,10 @@ void close_line(Simulator& sim) {
   if (sim.slave_fd >= 0) {
     close(sim.slave_fd);
     sim.slave_fd = -1;
+  }
+  if (sim.notify_fd >= 0) {
+    close(sim.notify_fd);
+    sim.notify_fd = -1;
   }
 }
 

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdio>
 
+#include "driver/exit_path.h"
 #include "link/device_exchange.h"
 #include "link/serial_link.h"
 #include "setup/command_line.h"
@@ -94,6 +95,8 @@ void print_summary(const SetupRecord& setup) {
 int run_setup(int argc, char** argv) {
   // Every prompt and progress label must be on screen before the program waits.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
+  // Handlers first: from here on every way out gives back what the seams take.
+  install_exit_path();
   key_input_start();
   PortHandle port = kInvalidPort;
   const int status = run_steps(argc, argv, port);
