@@ -45,10 +45,22 @@ std::array<char, 64> shown_argument(const char* arg) {
   return shown;
 }
 
+// The argument that gave the date text, as typed.
+const char* g_date_option = "";
+
+// "/dev/ttyUSB0" given without -c reads as the option /d.
+bool looks_like_path(const char* arg) {
+  return arg[0] == '/' && std::strchr(arg + 1, '/') != nullptr;
+}
+
 void explain_not_an_option(const char* arg, const char* previous) {
   const bool after_s = (previous[0] == '-' || previous[0] == '/') &&
                        std::tolower(static_cast<unsigned char>(previous[1])) == 's';
-  if (arg[0] == '-' || arg[0] == '/') {
+  if (looks_like_path(g_date_option)) {
+    set_reason("%s: read as the option /d, so %s was taken as the date; give a port as -c %s",
+               shown_argument(g_date_option).data(), shown_argument(g_setup.date_text).data(),
+               shown_argument(g_date_option).data());
+  } else if (arg[0] == '-' || arg[0] == '/') {
     set_reason("%s: an option letter must follow, as in -c COM1", shown_argument(arg).data());
   } else if (after_s) {
     set_reason("%s: not an option; -s takes no value", shown_argument(arg).data());
@@ -80,8 +92,7 @@ const char* value_wanted(int letter) {
 }
 
 void explain_missing_value(const char* arg, int letter) {
-  // "/dev/ttyUSB0" alone reads as the option /d; the port needs -c in front.
-  if (arg[0] == '/' && letter == 'd' && std::strchr(arg + 1, '/') != nullptr) {
+  if (letter == 'd' && looks_like_path(arg)) {
     set_reason("%s: read as the option /d, which needs a date; give a port as -c %s",
                shown_argument(arg).data(), shown_argument(arg).data());
   } else {
@@ -92,6 +103,7 @@ void explain_missing_value(const char* arg, int letter) {
 }  // namespace
 
 bool parse_options(int argc, char** argv) {
+  g_date_option = "";
   for (int index = 1; index < argc; ++index) {
     const char* arg = argv[index];
     if ((arg[0] != '/' && arg[0] != '-') || arg[1] == '\0') {
@@ -135,6 +147,7 @@ bool parse_options(int argc, char** argv) {
         break;
       case 'd':
         g_setup.date_text = value;
+        g_date_option = arg;
         break;
       case 'l':
         g_setup.line_time_ms = convert_unsigned(value);
@@ -153,6 +166,12 @@ constexpr OutputParams kDefaultOutput{0, 100, 0, 0};
 
 // Puts the option and its text in front of what the field parser found wrong.
 bool refuse_option(char letter, const char* text) {
+  if (letter == 'd' && looks_like_path(g_date_option)) {
+    set_reason("%s: read as the option /d, so %s was taken as the date; give a port as -c %s",
+               shown_argument(g_date_option).data(), shown_argument(text).data(),
+               shown_argument(g_date_option).data());
+    return true;
+  }
   std::array<char, kReasonSize> cause{};
   std::snprintf(cause.data(), cause.size(), "%s", setup_reason());
   set_reason("-%c %s: %s", letter, shown_argument(text).data(), cause.data());

@@ -112,6 +112,10 @@ TEST(Reasons, CommandLineRefusalsSayWhatWasWrong) {
       {{"-s", "5"}, {"5: not an option; -s takes no value"}},
       // A Linux port given without -c reads as the option /d.
       {{"/dev/ttyUSB0"}, {"/dev/ttyUSB0: read as the option /d", "-c /dev/ttyUSB0"}},
+      {{"/dev/ttyUSB0", "-t", "12:00:00"},
+       {"/dev/ttyUSB0: read as the option /d, so -t was taken as the date",
+        "give a port as -c /dev/ttyUSB0"}},
+      {{"/dev/ttyUSB0", "-s"}, {"so -s was taken as the date", "-c /dev/ttyUSB0"}},
       // Control bytes are shown, not sent to the terminal.
       {{"-d", "\x1b[2J\\1\\1"}, {"-d \\x1b[2J\\1\\1: '\\x1b' is not a digit"}},
       {{"-c", "COM1"},
