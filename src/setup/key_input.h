@@ -8,12 +8,15 @@ constexpr int kKeyBackspace = 8;
 constexpr int kKeyEnter = 13;
 constexpr int kKeyEsc = 27;
 
-// Puts the keyboard in raw mode when it is a terminal, and makes sure every exit, including
-// SIGINT, SIGTERM and SIGHUP, gives the terminal back as it was. Call once, before any key.
+// Puts the keyboard in raw mode when it is a terminal. Call once, before any key.
 void key_input_start();
 
 // Gives the terminal back its saved settings; safe to call more than once.
 void key_input_stop();
+
+// For a signal handler on the way out or before a stop: gives the terminal back its saved
+// settings. Async-signal-safe. After a stop, the next wait for a key takes raw mode again.
+void key_input_release_for_exit();
 
 // True when a keystroke is ready. Never blocks.
 bool key_waiting();

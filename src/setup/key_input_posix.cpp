@@ -1,6 +1,5 @@
 // Keyboard on a POSIX terminal: raw mode on standard input, escape sequences decoded into the
-// key values the Windows console gives. Also the program's signal path: the terminal and the
-// port are given back on every way out.
+// key values the Windows console gives.
 #include <poll.h>
 #include <signal.h>
 #include <termios.h>
@@ -11,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "link/serial_link.h"
 #include "setup/key_decoder.h"
 #include "setup/key_input.h"
 
@@ -34,43 +32,11 @@ std::size_t g_begin = 0;
 std::size_t g_end = 0;
 KeyDecoder g_decoder;
 
-// Every signal whose default action ends or stops the program while it holds the terminal and
-// the port. Ctrl-\ (SIGQUIT) and Ctrl-Z (SIGTSTP) reach it because signal keys stay enabled;
-// SIGPIPE comes from a closed output pipe; SIGALRM and the user signals end a program too.
-constexpr std::array<int, 9> kRestoreSignals{SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGPIPE,
-                                             SIGTSTP, SIGALRM, SIGUSR1, SIGUSR2};
-
 void restore_terminal() {
   if (g_raw_active != 0) {
     tcsetattr(kInputFd, TCSANOW, &g_saved_modes);
     g_raw_active = 0;
   }
-}
-
-// Only async-signal-safe calls here: give the terminal and the port back, then take the
-// signal's default action (it is delivered as soon as the handler returns).
-void on_signal(int signal_number) {
-  restore_terminal();
-  if (signal_number != SIGTSTP) {
-    release_port_for_exit();  // a stopped program still holds the port, and keeps it
-  }
-  signal(signal_number, SIG_DFL);
-  raise(signal_number);
-}
-
-// Does nothing but interrupt the wait for a key, so the loop around it takes raw mode again.
-void on_continue(int /*signal_number*/) {}
-
-void take_signal(int signal_number) {
-  struct sigaction previous {};
-  // A signal the caller chose to ignore (nohup, a background job) stays ignored.
-  if (sigaction(signal_number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) {
-    return;
-  }
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  sigemptyset(&action.sa_mask);
-  sigaction(signal_number, &action, nullptr);
 }
 
 void apply_raw_modes() {
@@ -80,11 +46,10 @@ void apply_raw_modes() {
   }
 }
 
-// After Ctrl-Z the handler gave the terminal back and the program stopped; once it is
-// continued, raw mode and the stop handler are taken again before the next key is read.
+// After Ctrl-Z the exit path gave the terminal back and the program stopped; once it is
+// continued, raw mode is taken again before the next key is read.
 void resume_after_stop() {
   if (g_raw_wanted && g_raw_active == 0) {
-    take_signal(SIGTSTP);
     apply_raw_modes();
   }
 }
@@ -143,15 +108,6 @@ int g_ready_key = kKeyPending;
 }  // namespace
 
 void key_input_start() {
-  // The handlers also give the port back, so they are wanted whatever standard input is.
-  for (const int signal_number : kRestoreSignals) {
-    take_signal(signal_number);
-  }
-  struct sigaction wake {};
-  wake.sa_handler = on_continue;
-  sigemptyset(&wake.sa_mask);
-  sigaction(SIGCONT, &wake, nullptr);
-
   g_is_terminal = isatty(kInputFd) != 0;
   if (!g_is_terminal || tcgetattr(kInputFd, &g_saved_modes) != 0) {
     return;
@@ -168,6 +124,10 @@ void key_input_start() {
 
 void key_input_stop() {
   g_raw_wanted = false;
+  restore_terminal();
+}
+
+void key_input_release_for_exit() {
   restore_terminal();
 }
 

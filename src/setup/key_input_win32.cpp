@@ -88,6 +88,8 @@ void key_input_start() {
 // Nothing of the console was changed: _getch reads without echo on its own.
 void key_input_stop() {}
 
+void key_input_release_for_exit() {}
+
 bool key_waiting() {
   if (source() == Source::kConsole) {
     return _kbhit() != 0;

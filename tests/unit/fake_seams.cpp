@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "driver/exit_path.h"
 #include "link/clock.h"
 #include "link/serial_link.h"
 #include "setup/key_input.h"
@@ -37,8 +38,10 @@ const std::string& written() {
 }
 }  // namespace fake
 
+void install_exit_path() {}
 void key_input_start() {}
 void key_input_stop() {}
+void key_input_release_for_exit() {}
 bool key_waiting() {
   return g_next_key < g_keys.size();
 }

@@ -1,5 +1,5 @@
-// Scripted stand-ins for the keyboard and the serial port, with a virtual clock, so the shared
-// logic runs in unit tests deterministically and without waiting.
+// Scripted stand-ins for the keyboard, the serial port and the exit path, with a virtual clock, so
+// the shared logic runs in unit tests deterministically and without waiting.
 #pragma once
 
 #include <cstdint>
