@@ -25,6 +25,8 @@ struct Settings {
   unsigned out2[4] = {0, 100, 0, 0};
 };
 
+// The usage line and help text every command-line refusal prints, for the program named so.
+std::string usage_text(const std::string& program);
 // The summary the tool prints before it sends anything.
 std::string summary(const Settings& s);
 // "Sending data", sixteen labels each followed by "Done", and the verdict.
