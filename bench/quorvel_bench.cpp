@@ -7,25 +7,14 @@
 //   idle dialogue prompt     CPU share while the tool waits at its first prompt
 //
 // Usage: quorvel-bench [--runs N] [--retry-seconds S] [--idle-seconds S] [TOOL [SIM]]
-// TOOL and SIM default to quorvel-setup and quorvel-sim next to this program.
+// TOOL and SIM default to the quorvel-setup and quorvel-sim built beside this program.
 // The tool's keyboard and screen are a pseudo-terminal, as in the field.
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <cstddef>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,34 +22,23 @@
 #include <string>
 #include <vector>
 
+#include "harness.h"
+
 namespace {
 
+using e2e::Settings;
+using e2e::Tool;
+using e2e::Unit;
+
 constexpr int kMaxRuns = 50;
-constexpr std::size_t kPathBytes = 4096;
-constexpr std::size_t kStreamBytes = 65536;
-constexpr double kDeadlineSeconds = 60.0;  // for one run to finish; far beyond any normal run
+constexpr int kRunDeadlineMs = 60000;  // for one run to finish; far beyond any normal run
+constexpr int kStartDeadlineMs = 10000;
 
 // What the settings make the tool pause, in ms, for one attempt at each line.
 constexpr std::uint32_t kLeadPauseMs = 10;
 constexpr std::uint32_t kMinimumPauseMs = 20;  // every nonzero pause lasts at least this long
 
-// The sixteen lines a run with -t 12:30:00 -d 7\12\2009 and default outputs sends.
-constexpr std::array<const char*, 16> kRunLines{
-    "958:1\r", "6:0\r", "7:0\r",  "8:100\r", "9:0\r", "10:0\r", "11:100\r", "12:0\r",
-    "13:0\r",  "1:0\r", "2:30\r", "3:12\r",  "4:9\r", "5:12\r", "6:7\r",    "958:0\r"};
-
-constexpr const char kFirstPrompt[] = " Port name               [ COM1]: ";
-constexpr const char kRetryText[] = "Failed (press ESC to exit)";
-constexpr const char kAllDone[] = "All done without errors";
-constexpr const char kUserAbort[] = "User abort";
-
-using Path = std::array<char, kPathBytes>;
-
-double now_seconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
+const std::vector<std::string> kClock = {"-t", "12:30:00", "-d", "7\\12\\2009"};
 
 std::uint32_t paused(std::uint32_t ms) {
   return ms == 0 ? 0 : std::max(ms, kMinimumPauseMs);
@@ -70,301 +48,22 @@ std::uint32_t paused(std::uint32_t ms) {
 // character pause after every byte (the line, its CR and one more CR), and the line pause.
 double pacing_floor_seconds(std::uint32_t char_ms, std::uint32_t line_ms) {
   std::uint64_t total_ms = 0;
-  for (const char* line : kRunLines) {
-    const std::uint64_t bytes = std::strlen(line) + 1U;
+  for (const std::string& line : e2e::command_lines(Settings{})) {
+    const std::uint64_t bytes = line.size() + 1U;
     total_ms += paused(kLeadPauseMs) + bytes * paused(char_ms) + paused(line_ms);
   }
   return static_cast<double>(total_ms) / 1000.0;
 }
 
-// Output of a child, read as it comes so that the child never blocks on a full buffer. Keeps
-// the most recent text; `dropped` counts what was discarded in front of it.
-struct Stream {
-  int fd = -1;
-  bool ended = false;
-  std::size_t length = 0;
-  std::size_t dropped = 0;
-  std::array<char, kStreamBytes + 1> text{};
-};
-
-void take(Stream& stream, const char* bytes, std::size_t count) {
-  if (stream.length + count > kStreamBytes) {
-    const std::size_t keep = kStreamBytes / 2;
-    const std::size_t drop = stream.length > keep ? stream.length - keep : 0;
-    std::memmove(stream.text.data(), stream.text.data() + drop, stream.length - drop);
-    stream.length -= drop;
-    stream.dropped += drop;
-  }
-  count = std::min(count, kStreamBytes - stream.length);
-  std::memcpy(stream.text.data() + stream.length, bytes, count);
-  stream.length += count;
-  stream.text[stream.length] = '\0';
-}
-
-// Reads what is waiting on each open stream, blocking up to timeout_ms for the first byte.
-// Returns true when something was read or a stream ended.
-bool pump(Stream* a, Stream* b, int timeout_ms) {
-  std::array<pollfd, 2> fds{};
-  std::array<Stream*, 2> streams{};
-  nfds_t n = 0;
-  for (Stream* s : {a, b}) {
-    if (s != nullptr && !s->ended && s->fd >= 0) {
-      fds[n] = pollfd{s->fd, POLLIN, 0};
-      streams[n] = s;
-      ++n;
-    }
-  }
-  if (n == 0) {
-    if (timeout_ms > 0) {
-      poll(nullptr, 0, timeout_ms);
-    }
-    return false;
-  }
-  if (poll(fds.data(), n, timeout_ms) <= 0) {
-    return false;
-  }
-  for (nfds_t i = 0; i < n; ++i) {
-    if (fds[i].revents == 0) {
-      continue;
-    }
-    std::array<char, 4096> chunk{};
-    const ssize_t got = read(fds[i].fd, chunk.data(), chunk.size());
-    if (got > 0) {
-      take(*streams[i], chunk.data(), static_cast<std::size_t>(got));
-    } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-      streams[i]->ended = true;  // EIO: the last holder of the terminal's other side is gone
-    }
-  }
-  return true;
-}
-
-// Pumps until `text` appears in `watched` (true) or `seconds` have passed (false).
-bool wait_text(Stream& watched, Stream* other, const char* text, double seconds) {
-  const double deadline = now_seconds() + seconds;
-  for (;;) {
-    if (std::strstr(watched.text.data(), text) != nullptr) {
-      return true;
-    }
-    const double left = deadline - now_seconds();
-    if (left <= 0 || watched.ended) {
-      return false;
-    }
-    pump(&watched, other, static_cast<int>(left * 1000.0) + 1);
-  }
-}
-
-// Pumps both streams for `seconds`.
-void pump_for(Stream& a, Stream* b, double seconds) {
-  const double deadline = now_seconds() + seconds;
-  for (double left = seconds; left > 0; left = deadline - now_seconds()) {
-    pump(&a, b, static_cast<int>(left * 1000.0) + 1);
-  }
-}
-
-// The simulated unit: its process and its log on a pipe.
-struct Unit {
-  pid_t pid = -1;
-  Stream log;
-  Path path{};
-};
-
-// Runs words[0] with the words as its arguments; only returns (as exit 127) when that fails.
-// execv wants writable strings, so the child gets its own copies.
-[[noreturn]] void exec_words(std::vector<std::string> words) {
-  std::vector<char*> argv;
-  for (std::string& word : words) {
-    argv.push_back(word.data());
-  }
-  argv.push_back(nullptr);
-  execv(argv[0], argv.data());
-  _exit(127);
-}
-
-bool start_unit(Unit& unit, const char* sim, const char* link, bool silent) {
-  std::array<int, 2> pipe_fds{};
-  if (pipe2(pipe_fds.data(), O_CLOEXEC) != 0) {
-    return false;
-  }
-  unit.pid = fork();
-  if (unit.pid == 0) {
-    dup2(pipe_fds[1], STDOUT_FILENO);
-    const int null_fd = open("/dev/null", O_RDWR);
-    if (null_fd >= 0) {
-      dup2(null_fd, STDIN_FILENO);
-    }
-    std::vector<std::string> words{sim, "--link", link};
-    if (silent) {
-      words.emplace_back("--silent");
-    }
-    exec_words(words);
-  }
-  close(pipe_fds[1]);
-  unit.log = Stream{};
-  unit.log.fd = pipe_fds[0];
-  if (unit.pid < 0) {
-    close(unit.log.fd);
-    return false;
-  }
-  // Line 1 is the path to open.
-  if (!wait_text(unit.log, nullptr, "\n", 10.0)) {
-    return false;
-  }
-  const char* newline = std::strchr(unit.log.text.data(), '\n');
-  const auto length = static_cast<std::size_t>(newline - unit.log.text.data());
-  std::snprintf(unit.path.data(), unit.path.size(), "%.*s", static_cast<int>(length),
-                unit.log.text.data());
-  return true;
-}
-
-void stop_unit(Unit& unit) {
-  if (unit.pid > 0) {
-    kill(unit.pid, SIGTERM);
-    while (!unit.log.ended) {
-      pump(&unit.log, nullptr, 5000);
-    }
-    waitpid(unit.pid, nullptr, 0);
-    unit.pid = -1;
-  }
-  if (unit.log.fd >= 0) {
-    close(unit.log.fd);
-    unit.log.fd = -1;
-  }
-}
-
-// The tool on a pseudo-terminal: the bench holds the master, the tool's stdin, stdout and
-// stderr are the slave, in a session of its own.
-struct Tool {
-  pid_t pid = -1;
-  Stream screen;  // reads the master; writes to it are keys
-  double started = 0;
-  double ended = 0;
-  int status = -1;
-  rusage usage{};
-};
-
-bool start_tool(Tool& tool, const std::vector<std::string>& words) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-    if (master >= 0) {
-      close(master);
-    }
-    return false;
-  }
-  Path slave_name{};
-  if (ptsname_r(master, slave_name.data(), slave_name.size()) != 0) {
-    close(master);
-    return false;
-  }
-  // Opened here, before the fork, so that the terminal always has a holder on the tool's side:
-  // the master reads EIO only once the tool is gone.
-  const int slave = open(slave_name.data(), O_RDWR | O_NOCTTY);
-  if (slave < 0) {
-    close(master);
-    return false;
-  }
-  tool = Tool{};
-  tool.started = now_seconds();
-  tool.pid = fork();
-  if (tool.pid == 0) {
-    setsid();
-    ioctl(slave, TIOCSCTTY, 0);  // the tool's controlling terminal, as in a console session
-    dup2(slave, STDIN_FILENO);
-    dup2(slave, STDOUT_FILENO);
-    dup2(slave, STDERR_FILENO);
-    if (slave > STDERR_FILENO) {
-      close(slave);
-    }
-    exec_words(words);
-  }
-  close(slave);
-  tool.screen.fd = master;
-  if (tool.pid < 0) {
-    close(master);
-    return false;
-  }
-  return true;
-}
-
-void press(Tool& tool, std::uint8_t key) {
-  while (write(tool.screen.fd, &key, 1) < 0 && errno == EINTR) {
-  }
-}
-
-// Waits for the tool's end, reading its screen meanwhile; kills it past the deadline.
-void finish_tool(Tool& tool, Stream* other) {
-  const double deadline = tool.started + kDeadlineSeconds;
-  for (;;) {
-    pid_t done = wait4(tool.pid, &tool.status, WNOHANG, &tool.usage);
-    if (done == tool.pid) {
-      break;
-    }
-    if (now_seconds() > deadline) {
-      kill(tool.pid, SIGKILL);
-      wait4(tool.pid, &tool.status, 0, &tool.usage);
-      std::fprintf(stderr, "quorvel-bench: the tool did not finish in time; killed\n");
-      break;
-    }
-    // The master reads EIO once the tool has closed the terminal, that is at its exit.
-    if (tool.screen.ended) {
-      done = wait4(tool.pid, &tool.status, 0, &tool.usage);
-      break;
-    }
-    pump(&tool.screen, other, 100);
-  }
-  tool.ended = now_seconds();
-  while (!tool.screen.ended && pump(&tool.screen, nullptr, 0)) {
-    // what the tool printed last
-  }
-  close(tool.screen.fd);
-  tool.screen.fd = -1;
-}
-
-int exit_code(const Tool& tool) {
-  return WIFEXITED(tool.status) ? WEXITSTATUS(tool.status) : 128 + WTERMSIG(tool.status);
+double seconds(e2e::Clock::duration span) {
+  return std::chrono::duration<double>(span).count();
 }
 
 double cpu_of(const rusage& usage) {
-  const auto seconds = [](const timeval& tv) {
+  const auto part = [](const timeval& tv) {
     return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6;
   };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-// CPU seconds a running process has used: the scheduler's nanosecond count from
-// /proc/<pid>/schedstat where the kernel keeps it, else user + system ticks from
-// /proc/<pid>/stat. -1 on failure. `fine` tells which one answered.
-double cpu_so_far(pid_t pid, bool& fine) {
-  std::array<char, 64> name{};
-  std::snprintf(name.data(), name.size(), "/proc/%d/schedstat", static_cast<int>(pid));
-  FILE* file = std::fopen(name.data(), "r");
-  if (file != nullptr) {
-    unsigned long long on_cpu_ns = 0;
-    const bool read_ok = std::fscanf(file, "%llu", &on_cpu_ns) == 1;
-    std::fclose(file);
-    if (read_ok) {
-      fine = true;
-      return static_cast<double>(on_cpu_ns) * 1e-9;
-    }
-  }
-  fine = false;
-  std::snprintf(name.data(), name.size(), "/proc/%d/stat", static_cast<int>(pid));
-  file = std::fopen(name.data(), "r");
-  if (file == nullptr) {
-    return -1;
-  }
-  std::array<char, 1024> line{};
-  const bool read_ok = std::fgets(line.data(), static_cast<int>(line.size()), file) != nullptr;
-  std::fclose(file);
-  const char* after_name = read_ok ? std::strrchr(line.data(), ')') : nullptr;
-  unsigned long user_ticks = 0;
-  unsigned long system_ticks = 0;
-  // After the name: state, ppid, pgrp, session, tty, tpgid, flags, 4 fault counts, utime, stime.
-  if (after_name == nullptr ||
-      std::sscanf(after_name + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
-                  &user_ticks, &system_ticks) != 2) {
-    return -1;
-  }
-  return static_cast<double>(user_ticks + system_ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  return part(usage.ru_utime) + part(usage.ru_stime);
 }
 
 // Whether every windowed CPU figure came from the nanosecond count.
@@ -395,98 +94,90 @@ struct Config {
   int runs = 5;
   double retry_seconds = 5.0;
   double idle_seconds = 3.0;
-  const char* tool = nullptr;
-  const char* sim = nullptr;
-  Path dir{};
-  Path link{};
 };
 
-// Case 1 and 2: one clean sixteen-line run; wall time from start to exit, CPU from wait4.
-bool full_run(const Config& config, const char* char_ms, const char* line_ms, Sample& sample) {
-  Unit unit;
-  if (!start_unit(unit, config.sim, config.link.data(), false)) {
-    stop_unit(unit);
-    return false;
-  }
-  const std::vector<std::string> words{config.tool, "-c", unit.path.data(), "-a",
-                                       char_ms,     "-l", line_ms,          "-t",
-                                       "12:30:00",  "-d", "7\\12\\2009"};
-  Tool tool;
-  if (!start_tool(tool, words)) {
-    stop_unit(unit);
-    return false;
-  }
-  finish_tool(tool, &unit.log);
-  stop_unit(unit);
-  sample.wall = tool.ended - tool.started;
-  sample.cpu = cpu_of(tool.usage);
-  const bool ok = exit_code(tool) == 0 && std::strstr(tool.screen.text.data(), kAllDone) != nullptr;
+e2e::Options on_screen() {
+  e2e::Options options;
+  options.screen = true;
+  return options;
+}
+
+bool report(const char* which, int status, const Tool& tool, bool ok) {
   if (!ok) {
-    std::fprintf(stderr, "quorvel-bench: full run ended with %d:\n%s\n", exit_code(tool),
-                 tool.screen.text.data());
+    std::fprintf(stderr, "quorvel-bench: %s run ended with %d:\n%s\n", which, status,
+                 tool.out.c_str());
   }
   return ok;
 }
 
-// Lets the tool run for `seconds` while its output (and the unit's log, if any) is read, and
-// takes the CPU it used over that window. False when its CPU time could not be read.
-bool measure_window(Tool& tool, Stream* unit_log, double seconds, Sample& sample) {
-  bool fine = false;
-  const double cpu_before = cpu_so_far(tool.pid, fine);
-  const double t0 = now_seconds();
-  pump_for(tool.screen, unit_log, seconds);
-  const double cpu_after = cpu_so_far(tool.pid, fine);
-  g_fine_cpu = g_fine_cpu && fine;
-  sample.wall = now_seconds() - t0;
+// Case 1 and 2: one clean sixteen-line run; wall time from start to exit, CPU from wait4.
+bool full_run(const char* char_ms, const char* line_ms, Sample& sample) {
+  Unit unit;
+  if (e2e::start_unit(unit)) {
+    return false;
+  }
+  std::vector<std::string> args = {"-c", unit.port, "-a", char_ms, "-l", line_ms};
+  args.insert(args.end(), kClock.begin(), kClock.end());
+  Tool tool;
+  if (e2e::start_tool(tool, args, on_screen())) {
+    return false;
+  }
+  const int status = e2e::wait_exit(tool, kRunDeadlineMs);
+  e2e::stop_unit(unit);
+  sample.wall = seconds(tool.ended - tool.started);
+  sample.cpu = cpu_of(tool.usage);
+  return report("full", status, tool,
+                status == 0 && tool.out.find("All done without errors") != std::string::npos);
+}
+
+// Lets the tool run for `window` seconds while its output is read, and takes the CPU it used
+// over that window. False when its CPU time could not be read.
+bool measure_window(Tool& tool, double window, Sample& sample) {
+  bool fine_before = false;
+  bool fine_after = false;
+  const double cpu_before = e2e::cpu_seconds(tool.pid, &fine_before);
+  const auto t0 = e2e::Clock::now();
+  e2e::read_output_for(tool, static_cast<int>(window * 1000.0));
+  const double cpu_after = e2e::cpu_seconds(tool.pid, &fine_after);
+  g_fine_cpu = g_fine_cpu && fine_before && fine_after;
+  sample.wall = seconds(e2e::Clock::now() - t0);
   sample.cpu = cpu_after - cpu_before;
   return cpu_before >= 0 && cpu_after >= 0;
 }
 
-// Case 3: resending to a unit that never echoes; CPU over the retry window, then ESC.
+// Case 3: resending to a unit that never echoes, at the default pacing, as a technician would
+// run it; CPU over the retry window, then ESC.
 bool retry_run(const Config& config, Sample& sample) {
   Unit unit;
-  if (!start_unit(unit, config.sim, config.link.data(), true)) {
-    stop_unit(unit);
+  if (e2e::start_unit(unit, {"--silent"})) {
     return false;
   }
-  // Default pacing, as a technician would run it.
-  const std::vector<std::string> words{config.tool, "-c", unit.path.data(), "-t",
-                                       "12:30:00",  "-d", "7\\12\\2009"};
+  std::vector<std::string> args = {"-c", unit.port};
+  args.insert(args.end(), kClock.begin(), kClock.end());
   Tool tool;
-  if (!start_tool(tool, words)) {
-    stop_unit(unit);
+  if (e2e::start_tool(tool, args, on_screen())) {
     return false;
   }
-  bool ok = wait_text(tool.screen, &unit.log, kRetryText, 10.0);
-  ok = ok && measure_window(tool, &unit.log, config.retry_seconds, sample);
-  press(tool, 0x1b);
-  finish_tool(tool, &unit.log);
-  stop_unit(unit);
-  ok = ok && exit_code(tool) == 0 && std::strstr(tool.screen.text.data(), kUserAbort) != nullptr;
-  if (!ok) {
-    std::fprintf(stderr, "quorvel-bench: retry run ended with %d:\n%s\n", exit_code(tool),
-                 tool.screen.text.data());
-  }
-  return ok;
+  bool ok = e2e::wait_output(tool, "Failed (press ESC to exit)", 0, kStartDeadlineMs);
+  ok = ok && measure_window(tool, config.retry_seconds, sample);
+  e2e::type(tool, "\x1b");
+  const int status = e2e::wait_exit(tool, kRunDeadlineMs);
+  e2e::stop_unit(unit);
+  return report("retry", status, tool,
+                ok && status == 0 && tool.out.find("User abort") != std::string::npos);
 }
 
 // Case 4: the dialogue's first prompt, untouched; CPU over the wait, then ESC.
 bool idle_run(const Config& config, Sample& sample) {
-  const std::vector<std::string> words{config.tool};
   Tool tool;
-  if (!start_tool(tool, words)) {
+  if (e2e::start_tool(tool, {}, on_screen())) {
     return false;
   }
-  bool ok = wait_text(tool.screen, nullptr, kFirstPrompt, 10.0);
-  ok = ok && measure_window(tool, nullptr, config.idle_seconds, sample);
-  press(tool, 0x1b);
-  finish_tool(tool, nullptr);
-  ok = ok && exit_code(tool) == 1;  // ESC in the dialogue ends the run with 1
-  if (!ok) {
-    std::fprintf(stderr, "quorvel-bench: idle run ended with %d:\n%s\n", exit_code(tool),
-                 tool.screen.text.data());
-  }
-  return ok;
+  bool ok = e2e::wait_output(tool, e2e::kFirstPrompt, 0, kStartDeadlineMs);
+  ok = ok && measure_window(tool, config.idle_seconds, sample);
+  e2e::type(tool, "\x1b");
+  const int status = e2e::wait_exit(tool, kRunDeadlineMs);
+  return report("idle", status, tool, ok && status == 1);  // ESC in the dialogue: status 1
 }
 
 void print_row(const CaseResult& result) {
@@ -520,8 +211,9 @@ void print_row(const CaseResult& result) {
               median(shares, good), worst);
 }
 
+// Fills config and, from TOOL and SIM, the programs to run. Returns true on a bad argument.
 bool parse_arguments(int argc, char** argv, Config& config) {
-  int positional = 0;
+  std::vector<std::string> programs;
   for (int i = 1; i < argc; ++i) {
     const bool has_value = i + 1 < argc;
     if (std::strcmp(argv[i], "--runs") == 0 && has_value) {
@@ -530,37 +222,17 @@ bool parse_arguments(int argc, char** argv, Config& config) {
       config.retry_seconds = std::atof(argv[++i]);
     } else if (std::strcmp(argv[i], "--idle-seconds") == 0 && has_value) {
       config.idle_seconds = std::atof(argv[++i]);
-    } else if (argv[i][0] != '-' && positional == 0) {
-      config.tool = argv[i];
-      ++positional;
-    } else if (argv[i][0] != '-' && positional == 1) {
-      config.sim = argv[i];
-      ++positional;
+    } else if (argv[i][0] != '-' && programs.size() < 2) {
+      programs.emplace_back(argv[i]);
     } else {
       return true;
     }
   }
+  if (!programs.empty()) {
+    e2e::set_programs(programs[0], programs.size() > 1 ? programs[1] : e2e::sim_path());
+  }
   return config.runs < 1 || config.runs > kMaxRuns || config.retry_seconds <= 0 ||
          config.idle_seconds <= 0;
-}
-
-// `name` in the directory this program lives in.
-void beside_me(const char* name, Path& out) {
-  Path self{};
-  const ssize_t length = readlink("/proc/self/exe", self.data(), self.size() - 1);
-  if (length <= 0) {
-    std::snprintf(out.data(), out.size(), "%s", name);
-    return;
-  }
-  self[static_cast<std::size_t>(length)] = '\0';
-  char* slash = std::strrchr(self.data(), '/');
-  if (slash != nullptr) {
-    *slash = '\0';
-  }
-  const int written = std::snprintf(out.data(), out.size(), "%s/%s", self.data(), name);
-  if (written < 0 || static_cast<std::size_t>(written) >= out.size()) {
-    std::snprintf(out.data(), out.size(), "%s", name);
-  }
 }
 
 void print_machine() {
@@ -593,33 +265,11 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
-  Path tool_path{};
-  Path sim_path{};
-  if (config.tool == nullptr) {
-    beside_me("quorvel-setup", tool_path);
-    config.tool = tool_path.data();
-  }
-  if (config.sim == nullptr) {
-    beside_me("quorvel-sim", sim_path);
-    config.sim = sim_path.data();
-  }
-  for (const char* program : {config.tool, config.sim}) {
-    if (access(program, X_OK) != 0) {
-      std::fprintf(stderr, "quorvel-bench: cannot run %s\n", program);
+  for (const std::string& program : {e2e::tool_path(), e2e::sim_path()}) {
+    if (access(program.c_str(), X_OK) != 0) {
+      std::fprintf(stderr, "quorvel-bench: cannot run %s\n", program.c_str());
       return 2;
     }
-  }
-  signal(SIGPIPE, SIG_IGN);
-  std::snprintf(config.dir.data(), config.dir.size(), "/tmp/quorvel-bench-XXXXXX");
-  if (mkdtemp(config.dir.data()) == nullptr) {
-    std::perror("quorvel-bench: mkdtemp");
-    return 2;
-  }
-  const int written =
-      std::snprintf(config.link.data(), config.link.size(), "%s/unit", config.dir.data());
-  if (written < 0 || static_cast<std::size_t>(written) >= config.link.size()) {
-    rmdir(config.dir.data());
-    return 2;
   }
 
   std::array<CaseResult, 4> results{};
@@ -637,10 +287,10 @@ int main(int argc, char** argv) {
       bool ok = false;
       switch (c) {
         case 0:
-          ok = full_run(config, "0", "0", sample);
+          ok = full_run("0", "0", sample);
           break;
         case 1:
-          ok = full_run(config, "0", "50", sample);
+          ok = full_run("0", "50", sample);
           break;
         case 2:
           ok = retry_run(config, sample);
@@ -655,10 +305,9 @@ int main(int argc, char** argv) {
       }
     }
   }
-  rmdir(config.dir.data());
 
   print_machine();
-  std::printf("tool: %s\n", config.tool);
+  std::printf("tool: %s\n", e2e::tool_path().c_str());
   std::printf("| %-28s | %-4s | %12s | %8s | %5s | %8s | %8s |\n", "case", "runs", "wall median",
               "floor", "ratio", "CPU med", "CPU max");
   std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", "------------------------------", "------",

@@ -12,6 +12,7 @@
 #include "driver/setup_record.h"
 #include "fuzz_check.h"
 #include "setup/command_line.h"
+#include "setup/reason.h"
 
 namespace {
 
@@ -101,6 +102,20 @@ std::tm local_time(int year, int month, int day, int hour, int minute, int secon
   return t;
 }
 
+// A refusal's reason goes to a terminal: one line, never empty, printable ASCII only.
+bool reason_is_one_clean_line() {
+  const char* reason = setup_reason();
+  if (*reason == '\0') {
+    return false;
+  }
+  for (; *reason != '\0'; ++reason) {
+    if (*reason < 0x20 || *reason > 0x7e) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool output_in_range(const OutputParams& p) {
   return p.minimum <= 255 && p.maximum <= 255 && p.pulse_len <= 255 && p.wait_time <= 255;
 }
@@ -112,12 +127,14 @@ bool is_default_output(const OutputParams& p) {
 // Resolves `scanned` against `now` and checks what an accepted setup must hold.
 void check_resolve(const SetupRecord& scanned, const std::tm& now) {
   g_setup = scanned;
+  clear_reason();
   const bool failed = resolve_setup_at(now);
   const long year = static_cast<long>(now.tm_year) + 1900L;
   if (scanned.date_text == nullptr && (year < 2000 || year > 2255)) {
     FUZZ_CHECK(failed);  // a PC clock outside the unit's years needs -d
   }
   if (failed) {
+    FUZZ_CHECK(reason_is_one_clean_line());
     return;
   }
   const SetupRecord& s = g_setup;
@@ -176,11 +193,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   argv[argc] = nullptr;
 
   g_setup = SetupRecord{};
+  clear_reason();
   const bool failed = parse_options(argc, argv.data());
   SetupRecord expected{};
   const bool ref_failed = reference_scan(argc, argv.data(), expected);
   FUZZ_CHECK(failed == ref_failed);
   if (failed) {
+    FUZZ_CHECK(reason_is_one_clean_line());
     return 0;
   }
   const SetupRecord scanned = g_setup;

@@ -1,5 +1,6 @@
 #include "driver/run_setup.h"
 
+#include <array>
 #include <cstdio>
 
 #include "driver/exit_path.h"
@@ -8,29 +9,57 @@
 #include "setup/command_line.h"
 #include "setup/dialogue.h"
 #include "setup/key_input.h"
+#include "setup/reason.h"
 
 namespace {
+
+// One line on standard error after the program's own text: what was wrong and what to do.
+// A good run, and ESC in the dialogue, say nothing there.
+void say_why(const char* reason) {
+  if (reason[0] != '\0') {
+    std::fprintf(stderr, "quorvel-setup: %s\n", reason);
+  }
+}
+
+void report_open_failure() {
+  std::printf("\n! Unable to open COM port: %s, %u\n", g_setup.port_name,
+              static_cast<unsigned>(g_setup.baud_rate));
+}
 
 // Everything up to the verdict; the port, once open, is closed by the caller.
 int run_steps(int argc, char** argv, PortHandle& port) {
   std::fputs("Quorvel Setup\n", stdout);
   if (argc > 1) {
     if (parse_options(argc, argv)) {
+      say_why(setup_reason());
       return 1;
     }
     if (resolve_setup()) {
       print_usage(argv[0]);
+      say_why(setup_reason());
       return 1;
     }
   } else if (run_dialogue()) {
+    say_why(setup_reason());
+    return 1;
+  }
+  // No platform has a line at speed 0 (to a POSIX driver it even means "hang up").
+  if (g_setup.baud_rate == 0) {
+    report_open_failure();
+    say_why("0 is not a line speed");
     return 1;
   }
   port = open_port(g_setup.port_name, g_setup.baud_rate);
   if (port == kInvalidPort) {
-    std::printf("\n! Unable to open COM port: %s, %u\n", g_setup.port_name,
-                static_cast<unsigned>(g_setup.baud_rate));
-    if (open_failure_reason()[0] != '\0') {
-      std::fprintf(stderr, "quorvel-setup: %s\n", open_failure_reason());
+    report_open_failure();
+    const char* reason = open_failure_reason();
+    if (reason[0] != '\0') {
+      say_why(reason);
+    } else {
+      std::array<char, 64> name{};
+      show_text(name.data(), name.size(), g_setup.port_name, kReasonSize, 40);
+      std::fprintf(stderr, "quorvel-setup: %s: could not be opened as a serial port\n",
+                   name.data());
     }
     return 1;
   }

@@ -1,11 +1,14 @@
 #include "setup/command_line.h"
 
+#include <array>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 
 #include "driver/setup_record.h"
 #include "setup/field_formats.h"
 #include "setup/local_time.h"
+#include "setup/reason.h"
 
 std::uint32_t convert_unsigned(const char* text) {
   // strtoul's unsigned long is 64 bits on Linux and 32 on Windows; work in 64 bits and saturate
@@ -29,11 +32,83 @@ std::uint32_t convert_unsigned(const char* text) {
   return negative ? 0U - result : result;
 }
 
+namespace {
+
+// An argument as a reason quotes it: shortened, control bytes made visible, '' when empty.
+std::array<char, 64> shown_argument(const char* arg) {
+  std::array<char, 64> shown{};
+  if (*arg == '\0') {
+    std::snprintf(shown.data(), shown.size(), "''");
+  } else {
+    show_text(shown.data(), shown.size(), arg, kReasonSize, 32);
+  }
+  return shown;
+}
+
+// The argument that gave the date text, as typed.
+const char* g_date_option = "";
+
+// "/dev/ttyUSB0" given without -c reads as the option /d.
+bool looks_like_path(const char* arg) {
+  return arg[0] == '/' && std::strchr(arg + 1, '/') != nullptr;
+}
+
+void explain_not_an_option(const char* arg, const char* previous) {
+  const bool after_s = (previous[0] == '-' || previous[0] == '/') &&
+                       std::tolower(static_cast<unsigned char>(previous[1])) == 's';
+  if (looks_like_path(g_date_option)) {
+    set_reason("%s: read as the option /d, so %s was taken as the date; give a port as -c %s",
+               shown_argument(g_date_option).data(), shown_argument(g_setup.date_text).data(),
+               shown_argument(g_date_option).data());
+  } else if (arg[0] == '-' || arg[0] == '/') {
+    set_reason("%s: an option letter must follow, as in -c COM1", shown_argument(arg).data());
+  } else if (after_s) {
+    set_reason("%s: not an option; -s takes no value", shown_argument(arg).data());
+  } else {
+    set_reason("%s: not an option; every value follows its option, as in -c COM1",
+               shown_argument(arg).data());
+  }
+}
+
+// What each option's value is, for the reason when it is missing.
+const char* value_wanted(int letter) {
+  switch (letter) {
+    case '1':
+      return "MIN,MAX,TTT";
+    case '2':
+      return "MIN,MAX,TTT[,WWW]";
+    case 'a':
+    case 'l':
+      return "a pause in ms";
+    case 'b':
+      return "a line speed, as in -b 9600";
+    case 'c':
+      return "a port name";
+    case 'd':
+      return "a date, DD\\MM\\YYYY";
+    default:
+      return "a time, HH:MM:SS";
+  }
+}
+
+void explain_missing_value(const char* arg, int letter) {
+  if (letter == 'd' && looks_like_path(arg)) {
+    set_reason("%s: read as the option /d, which needs a date; give a port as -c %s",
+               shown_argument(arg).data(), shown_argument(arg).data());
+  } else {
+    set_reason("%s: needs %s", shown_argument(arg).data(), value_wanted(letter));
+  }
+}
+
+}  // namespace
+
 bool parse_options(int argc, char** argv) {
+  g_date_option = "";
   for (int index = 1; index < argc; ++index) {
     const char* arg = argv[index];
     if ((arg[0] != '/' && arg[0] != '-') || arg[1] == '\0') {
       print_usage(argv[0]);
+      explain_not_an_option(arg, index > 1 ? argv[index - 1] : "");
       return true;
     }
     const int letter = std::tolower(static_cast<unsigned char>(arg[1]));
@@ -44,6 +119,12 @@ bool parse_options(int argc, char** argv) {
                        letter == 'c' || letter == 'd' || letter == 'l' || letter == 't';
     if (!known || index + 1 >= argc) {
       print_usage(argv[0]);
+      if (!known) {
+        set_reason("%s: no such option; the options are -c -b -t -d -1 -2 -a -l -s",
+                   shown_argument(arg).data());
+      } else {
+        explain_missing_value(arg, letter);
+      }
       return true;
     }
     // The next argument is the option's, whatever it looks like.
@@ -66,6 +147,7 @@ bool parse_options(int argc, char** argv) {
         break;
       case 'd':
         g_setup.date_text = value;
+        g_date_option = arg;
         break;
       case 'l':
         g_setup.line_time_ms = convert_unsigned(value);
@@ -78,17 +160,30 @@ bool parse_options(int argc, char** argv) {
   return false;
 }
 
-
 namespace {
 
 constexpr OutputParams kDefaultOutput{0, 100, 0, 0};
 
-bool resolve_output(const char* text, OutputParams& params) {
+// Puts the option and its text in front of what the field parser found wrong.
+bool refuse_option(char letter, const char* text) {
+  if (letter == 'd' && looks_like_path(g_date_option)) {
+    set_reason("%s: read as the option /d, so %s was taken as the date; give a port as -c %s",
+               shown_argument(g_date_option).data(), shown_argument(text).data(),
+               shown_argument(g_date_option).data());
+    return true;
+  }
+  std::array<char, kReasonSize> cause{};
+  std::snprintf(cause.data(), cause.size(), "%s", setup_reason());
+  set_reason("-%c %s: %s", letter, shown_argument(text).data(), cause.data());
+  return true;
+}
+
+bool resolve_output(char letter, const char* text, OutputParams& params) {
   if (text == nullptr) {
     params = kDefaultOutput;
     return false;
   }
-  return parse_output_params(text, params);
+  return parse_output_params(text, params) && refuse_option(letter, text);
 }
 
 }  // namespace
@@ -96,7 +191,7 @@ bool resolve_output(const char* text, OutputParams& params) {
 bool resolve_setup_at(const std::tm& now) {
   if (g_setup.time_text != nullptr) {
     if (parse_time(g_setup.time_text)) {
-      return true;
+      return refuse_option('t', g_setup.time_text);
     }
   } else {
     g_setup.hour = static_cast<std::uint32_t>(now.tm_hour);
@@ -105,21 +200,22 @@ bool resolve_setup_at(const std::tm& now) {
   }
   if (g_setup.date_text != nullptr) {
     if (parse_date(g_setup.date_text)) {
-      return true;
+      return refuse_option('d', g_setup.date_text);
     }
   } else {
     // The unit holds years 2000 to 2255; a PC clock outside them would load a wrapped year,
     // so the technician has to give -d.
     const long year = static_cast<long>(now.tm_year) + 1900L;
     if (year < 2000 || year > 2255) {
+      set_reason("the PC clock says %ld; the unit holds 2000 to 2255: give the date with -d", year);
       return true;
     }
     g_setup.day = static_cast<std::uint32_t>(now.tm_mday);
     g_setup.month = static_cast<std::uint32_t>(now.tm_mon + 1);
     g_setup.year = static_cast<std::uint32_t>(year - 2000);
   }
-  if (resolve_output(g_setup.output1_text, g_setup.output1) ||
-      resolve_output(g_setup.output2_text, g_setup.output2)) {
+  if (resolve_output('1', g_setup.output1_text, g_setup.output1) ||
+      resolve_output('2', g_setup.output2_text, g_setup.output2)) {
     return true;
   }
   g_setup.time_text = nullptr;

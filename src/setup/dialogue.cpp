@@ -5,8 +5,9 @@
 #include <cstdio>
 
 #include "driver/setup_record.h"
-#include "setup/local_time.h"
 #include "setup/line_editors.h"
+#include "setup/local_time.h"
+#include "setup/reason.h"
 
 namespace {
 
@@ -17,7 +18,17 @@ struct NumberPrompt {
   std::uint32_t* field;
   std::uint32_t default_value;
   std::uint32_t limit;  // the answer fails when greater
+  const char* name;     // what the question asks for, in a reason
 };
+
+// An editor ended the dialogue. ESC is the operator's own choice and needs no word; a scripted
+// input that ran out is told where it stopped.
+bool editor_ended(const char* name) {
+  if (input_ended()) {
+    set_reason("the input ended at the %s question; the dialogue takes 17 answers", name);
+  }
+  return true;
+}
 
 // Prints the prompt and reads one number. Returns true on ESC or an answer over the limit.
 bool ask(const NumberPrompt& prompt) {
@@ -25,7 +36,16 @@ bool ask(const NumberPrompt& prompt) {
   std::snprintf(text.data(), text.size(), prompt.text, static_cast<unsigned>(prompt.default_value));
   std::fputs(text.data(), stdout);
   std::fflush(stdout);
-  return read_number_field(*prompt.field, prompt.default_value) || *prompt.field > prompt.limit;
+  if (read_number_field(*prompt.field, prompt.default_value)) {
+    return editor_ended(prompt.name);
+  }
+  if (*prompt.field > prompt.limit) {
+    // Every bounded question starts at 0, whatever its label shows.
+    set_reason("%s %u is outside 0-%u", prompt.name, static_cast<unsigned>(*prompt.field),
+               static_cast<unsigned>(prompt.limit));
+    return true;
+  }
+  return false;
 }
 
 // Years 2000 to 2255 are given in full; 0 to 255 are taken as they stand.
@@ -33,12 +53,18 @@ bool ask_year(std::uint32_t default_year) {
   std::printf(" Year                      [ %4u]: ", static_cast<unsigned>(default_year));
   std::fflush(stdout);
   if (read_number_field(g_setup.year, default_year)) {
-    return true;
+    return editor_ended("year");
   }
+  const std::uint32_t answer = g_setup.year;
   if (g_setup.year >= 2000 && g_setup.year <= 2255) {
     g_setup.year -= 2000;
   }
-  return g_setup.year > 255;
+  if (g_setup.year > 255) {
+    set_reason("year %u is outside 2000-2255 and 0-255 (years since 2000)",
+               static_cast<unsigned>(answer));
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -48,7 +74,7 @@ bool run_dialogue_at(const std::tm& now) {
   std::fputs(" Port name               [ COM1]: ", stdout);
   std::fflush(stdout);
   if (read_text_field(s.port_name_buffer.data(), s.port_name_buffer.size(), "COM1")) {
-    return true;
+    return editor_ended("port name");
   }
   s.port_name = s.port_name_buffer.data();
 
@@ -60,14 +86,15 @@ bool run_dialogue_at(const std::tm& now) {
   const auto year = static_cast<std::uint32_t>(now.tm_year + 1900);
 
   const std::array<NumberPrompt, 8> settings_and_clock{{
-      {" Baudrate                [ 9600]: ", &s.baud_rate, 9600, kNoLimit},
-      {" Time between chars,   ms  [    0]: ", &s.char_time_ms, 0, kNoLimit},
-      {" Time between fields,   ms [   50]: ", &s.line_time_ms, 50, kNoLimit},
-      {" Hour                (0-23)[   %2u]: ", &s.hour, hour, 23},
-      {" Minutes             (0-59)[   %2u]: ", &s.minute, minute, 59},
-      {" Seconds             (0-59)[   %2u]: ", &s.second, second, 59},
-      {" Day                 (1-31)[   %2u]: ", &s.day, day, 31},
-      {" Month               (1-12)[   %2u]: ", &s.month, month, 12},
+      {" Baudrate                [ 9600]: ", &s.baud_rate, 9600, kNoLimit, "baud rate"},
+      {" Time between chars,   ms  [    0]: ", &s.char_time_ms, 0, kNoLimit, "time between chars"},
+      {" Time between fields,   ms [   50]: ", &s.line_time_ms, 50, kNoLimit,
+       "time between fields"},
+      {" Hour                (0-23)[   %2u]: ", &s.hour, hour, 23, "hour"},
+      {" Minutes             (0-59)[   %2u]: ", &s.minute, minute, 59, "minute"},
+      {" Seconds             (0-59)[   %2u]: ", &s.second, second, 59, "second"},
+      {" Day                 (1-31)[   %2u]: ", &s.day, day, 31, "day"},
+      {" Month               (1-12)[   %2u]: ", &s.month, month, 12, "month"},
   }};
   for (const NumberPrompt& prompt : settings_and_clock) {
     if (ask(prompt)) {
@@ -78,13 +105,15 @@ bool run_dialogue_at(const std::tm& now) {
     return true;
   }
   const std::array<NumberPrompt, 7> outputs{{
-      {" Output1, minimum   (0-255)[    0]: ", &s.output1.minimum, 0, 255},
-      {"          maximum   (0-255)[  255]: ", &s.output1.maximum, 255, 255},
-      {" puls length in 10ms(0-255)[    0]: ", &s.output1.pulse_len, 0, 255},
-      {" Output2, minimum   (0-255)[    0]: ", &s.output2.minimum, 0, 255},
-      {"          maximum   (0-255)[  255]: ", &s.output2.maximum, 255, 255},
-      {" puls length in 10ms(0-255)[    0]: ", &s.output2.pulse_len, 0, 255},
-      {" waittime in 10ms   (0-255)[    0]: ", &s.output2.wait_time, 0, 255},
+      {" Output1, minimum   (0-255)[    0]: ", &s.output1.minimum, 0, 255, "output 1 minimum"},
+      {"          maximum   (0-255)[  255]: ", &s.output1.maximum, 255, 255, "output 1 maximum"},
+      {" puls length in 10ms(0-255)[    0]: ", &s.output1.pulse_len, 0, 255,
+       "output 1 pulse length"},
+      {" Output2, minimum   (0-255)[    0]: ", &s.output2.minimum, 0, 255, "output 2 minimum"},
+      {"          maximum   (0-255)[  255]: ", &s.output2.maximum, 255, 255, "output 2 maximum"},
+      {" puls length in 10ms(0-255)[    0]: ", &s.output2.pulse_len, 0, 255,
+       "output 2 pulse length"},
+      {" waittime in 10ms   (0-255)[    0]: ", &s.output2.wait_time, 0, 255, "output 2 wait time"},
   }};
   for (const NumberPrompt& prompt : outputs) {
     if (ask(prompt)) {

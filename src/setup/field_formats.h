@@ -1,5 +1,6 @@
 // The small text formats of the -t, -d, -1 and -2 arguments: unsigned decimal fields joined by
-// one separator character. Every routine returns true on failure.
+// one separator character. Every routine returns true on failure; the parsers then leave what was
+// wrong in setup_reason() ("hour 25 is outside 0-23"), without the option it came with.
 #pragma once
 
 #include <cstdint>

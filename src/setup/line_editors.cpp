@@ -6,11 +6,15 @@
 
 namespace {
 
+bool g_input_ended = false;
+
 // Blocks until a key comes; the end of the input reads as ESC.
 int next_key() {
   if (!wait_for_key()) {
+    g_input_ended = true;
     return kKeyEsc;
   }
+  g_input_ended = false;
   return read_key();
 }
 
@@ -103,4 +107,8 @@ bool read_number_field(std::uint32_t& target, std::uint32_t default_value) {
       }
     }
   }
+}
+
+bool input_ended() {
+  return g_input_ended;
 }

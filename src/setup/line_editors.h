@@ -13,3 +13,6 @@ bool read_text_field(char* buffer, std::size_t size, const char* default_text);
 // Reads an unsigned decimal number into target. Returns true on ESC; target is then untouched.
 // A digit that would take the value past 4294967295 is neither echoed nor taken.
 bool read_number_field(std::uint32_t& target, std::uint32_t default_value);
+
+// True when the last editor that returned true did so because the input ended, not on ESC.
+bool input_ended();

@@ -13,40 +13,7 @@ namespace e2e {
 namespace {
 
 std::string usage() {
-  return "usage: " + tool_path() +
-         " [-c commname] [-b baudrate] [-t time] [-d date] [-1 param] [-2 param] [-a chartime] "
-         "[-l linetime]\n"
-         "\n"
-         " Options:\n"
-         "\n"
-         "  -c commname : name of comm port                 {default COM1}\n"
-         "  -b baudrate : baudrate to use                   {default 9600}\n"
-         "  -t time     : use given time in HH:MM:SS format\n"
-         "  -d date     : use given date in DD\\MM\\YYY format\n"
-         "  -1 param    : setup output 1, param in MIN,MAX,TTT format\n"
-         "  -2 param    : setup output 2, param in MIN,MAX,TTT,WWW format\n"
-         "  -a chartime : time in ms between each character {default 0ms }\n"
-         "  -l linetime : time in ms between each line      {default 50ms}\n"
-         "\n"
-         "  HH:MM:SS Format\n"
-         "   HH  : hour     between 0 and 23 with one or two digits\n"
-         "   MM  : minutes  between 0 and 59 with one or two digits\n"
-         "   SS  : seconds  between 0 and 59 with one or two digits\n"
-         "\n"
-         "  DD\\MM\\YYY Format\n"
-         "   DD  : day      between 0 and 31  with one or two digits\n"
-         "   MM  : month    between 0 and 12  with one or two digits\n"
-         "   YYY : year     between 0 and 255 with one to three digits\n"
-         "\n"
-         "  MIN,MAX,TTT,WWW Format\n"
-         "   MIN : minimum  between 0 and 255 with one to three digits\n"
-         "   MAX : maximum  between 0 and 255 with one to three digits\n"
-         "   TTT : time     between 0 and 255 with one to three digits (10ms)\n"
-         "   WWW : time     between 0 and 255 with one to three digits (10ms)\n"
-         "\n"
-         "  When no time or/and date is given, the current local time will\n"
-         "   be used.\n"
-         "\n";
+  return usage_text(tool_path());
 }
 
 struct CleanRun {

@@ -22,7 +22,7 @@ const std::vector<std::string> kPrompts = {
     " Output2, minimum   (0-255)[    0]: ", "          maximum   (0-255)[  255]: ",
     " puls length in 10ms(0-255)[    0]: ", " waittime in 10ms   (0-255)[    0]: ",
 };
-const char kPortPrompt[] = " Port name               [ COM1]: ";
+const char* const kPortPrompt = kFirstPrompt;
 
 // Answers for the sixteen number prompts: empty takes the default.
 std::string keys_for(const std::string& port, const std::vector<std::string>& answers) {

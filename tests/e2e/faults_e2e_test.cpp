@@ -15,8 +15,8 @@
 namespace e2e {
 namespace {
 
-const char kUnlockLabel[] = " - Try unlock                   : ";
-const char kFailed[] = "Failed (press ESC to exit)\n";
+const char* const kUnlockLabel = kStepLabels[0];
+const char* const kFailed = kFailedText;
 
 std::vector<std::string> usual_args(const Unit& unit) {
   return {"-c", unit.path, "-t", "12:30:00", "-d", "7\\12\\2009", "-l", "0"};

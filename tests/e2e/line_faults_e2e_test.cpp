@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -143,6 +144,7 @@ void start_job(Tool& tool, const std::vector<std::string>& args, Job job) {
   }
   close(out[1]);
   close(err[1]);
+  tool.pid_fd = static_cast<int>(syscall(SYS_pidfd_open, tool.pid, 0));
   tool.out_fd = out[0];
   tool.err_fd = err[0];
 }
@@ -199,6 +201,13 @@ TEST(LineFaults, PortThatGoesAndComesBackIsOpenedAgainAndTheRunGoesOn) {
   // The tool's port is a name that leads to whichever unit is plugged in.
   const std::string port = first.dir + "/qv-replug-" + std::to_string(getpid());
   point(port, device_of(first.path));
+  // The tool keeps its lock on the first unit's device while that is gone; holding the device
+  // open keeps its number from other tests running meanwhile.
+  struct Held {
+    ~Held() { close(fd); }
+    int fd;
+  } held{open(first.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
+  ASSERT_GE(held.fd, 0);
   const std::string first_lock = "/run/lock/LCK.." + device_of(first.path).substr(9);
   Tool tool;
   start_tool(tool, args_for(port));

@@ -1,16 +1,33 @@
 // Runs the real program as a technician meets it: its keyboard on a pseudo-terminal (or a pipe),
-// its output captured, and the simulated unit on another pseudo-terminal.
+// its output captured, and the simulated unit on another pseudo-terminal. Shared by the
+// end-to-end tests and the benchmark; it judges nothing itself, and reports its own troubles
+// (a unit that does not start, a pipe that cannot be made) through the failure hook.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <termios.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
+
+#include "expected.h"
 
 namespace e2e {
 
 constexpr int kDeadlineMs = 30000;  // generous: valgrind and sanitizers are slow
+
+// Where the harness's own failures go: standard error until a hook is set (the tests make
+// them test failures).
+using FailureHook = void (*)(const std::string& what);
+void set_failure_hook(FailureHook hook);
+
+// The programs run: built-in paths unless set here; QUORVEL_TEST_TOOL, when set, names the
+// tool instead (a Windows build run through QUORVEL_TEST_WRAPPER, for one).
+void set_programs(const std::string& tool, const std::string& sim);
+const std::string& tool_path();
+const std::string& sim_path();
 
 // Stopped and its directory removed when it goes out of scope, also after a failed assertion.
 struct Unit {
@@ -18,12 +35,21 @@ struct Unit {
   pid_t pid = -1;
   int log_fd = -1;
   std::string dir;   // private temp directory
-  std::string path;  // what the tool opens
+  std::string path;  // where the unit serves its port
+  std::string port;  // the name the tool is to be given for it
   std::string log;   // everything the unit printed so far
 };
 
-// Starts quorvel-sim with its link and wire file in a fresh directory, plus `options`.
-void start_unit(Unit& unit, const std::vector<std::string>& options = {});
+// Where a unit serves its port, and the name the tool knows it by, when a test wants other
+// than a link in the unit's directory given to the tool as it is.
+struct UnitPlace {
+  std::string link;  // empty: "unit" in the unit's directory
+  std::string port;  // empty: the link itself
+};
+
+// Starts quorvel-sim with its link and wire file, plus `options`. Returns true on failure.
+bool start_unit(Unit& unit, const std::vector<std::string>& options = {},
+                const UnitPlace& place = {});
 // Ends the unit (SIGTERM), returns its final state ("clock ... out2 ...").
 std::string stop_unit(Unit& unit);
 // The bytes the unit received.
@@ -31,30 +57,41 @@ std::string wire(const Unit& unit);
 
 enum class Keyboard { kTerminal, kPipe };
 
+using Clock = std::chrono::steady_clock;
+
 // Killed if still running when it goes out of scope.
 struct Tool {
   ~Tool();
   pid_t pid = -1;
+  int pid_fd = -1;    // readable once the tool has ended
   int keys_fd = -1;   // pty master, or the write end of the pipe
   int slave_fd = -1;  // the test's own descriptor on the keyboard terminal, for its modes
+  bool screen = false;
   int out_fd = -1;
-  std::string out;  // standard output only
+  std::string out;  // standard output only, or everything the terminal shows with `screen`
   int err_fd = -1;
   std::string err;  // standard error, collected beside it
   termios modes_before{};
+  Clock::time_point started{};  // just before the start
+  Clock::time_point ended{};    // when its end was seen
+  rusage usage{};               // its CPU, once it has ended
 };
 
 struct Options {
   Keyboard keyboard = Keyboard::kTerminal;
+  // Standard output and error on the keyboard terminal too, as in a console window.
+  bool screen = false;
   // Local time the program sees ("2009-12-07 12:30:00" in UTC); empty: the real clock.
   std::string fake_time;
 };
 
-// Starts quorvel-setup with `args` (argv[0] is its path).
-void start_tool(Tool& tool, const std::vector<std::string>& args, const Options& options = {});
+// Starts quorvel-setup with `args` (argv[0] is its path). Returns true on failure.
+bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options& options = {});
 // Reads output until it contains `text` after `from`; false on the deadline.
 bool wait_output(Tool& tool, const std::string& text, std::size_t from = 0,
                  int deadline_ms = kDeadlineMs);
+// Reads output for `ms` milliseconds, or until it ends.
+void read_output_for(Tool& tool, int ms);
 // Adds what the tool has written to standard error to tool.err, waiting up to timeout_ms for
 // each piece; stops at the end of that pipe or when nothing more comes in time.
 void take_errors(Tool& tool, int timeout_ms);
@@ -70,26 +107,10 @@ void close_keys(Tool& tool);
 int wait_exit(Tool& tool, int deadline_ms = kDeadlineMs);
 // True when the keyboard terminal's modes are as they were before the tool started.
 bool modes_restored(const Tool& tool);
-// CPU seconds (user + system) the process has used so far.
-double cpu_seconds(pid_t pid);
+// CPU seconds the process has used so far: the scheduler's nanosecond count where the kernel
+// keeps one (then *fine is set true), else user + system clock ticks. -1 when unreadable.
+double cpu_seconds(pid_t pid, bool* fine = nullptr);
 // Runs the tool to its end with no keys; returns the status.
 int run(Tool& tool, const std::vector<std::string>& args, const Options& options = {});
-
-const std::string& tool_path();
-
-// The summary and the verdict as the tool prints them for a run that succeeds everywhere.
-struct Settings {
-  std::string port;
-  unsigned baud = 9600, char_ms = 0, line_ms = 50;
-  unsigned hour = 12, minute = 30, second = 0, day = 7, month = 12, year = 9;
-  unsigned out1[3] = {0, 100, 0};
-  unsigned out2[4] = {0, 100, 0, 0};
-};
-std::string summary(const Settings& s);
-std::string sixteen_done();
-// The exact bytes a clean run puts on the wire for these settings.
-std::string clean_wire(const Settings& s);
-// The unit's state once loaded with these settings and locked again.
-std::string loaded_state(const Settings& s);
 
 }  // namespace e2e

@@ -1,0 +1,180 @@
+#include "pty_link.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Whether a process other than this one has the slave open. The opens and closes the watch
+// reports cannot simply be counted: the kernel merges like events that wait unread, so two
+// opens in a row may come as one. /proc tells exactly; processes it does not show this one
+// cannot have the port open anyway unless they run as root.
+bool slave_held_elsewhere(const Simulator& sim) {
+  DIR* processes = opendir("/proc");
+  if (processes == nullptr) {
+    return true;  // cannot tell: keep treating the port as in use
+  }
+  const pid_t self = getpid();
+  bool held = false;
+  for (const dirent* process = readdir(processes); process != nullptr && !held;
+       process = readdir(processes)) {
+    char* end = nullptr;
+    const long pid = std::strtol(process->d_name, &end, 10);
+    if (*end != '\0' || pid <= 0 || pid == self) {
+      continue;
+    }
+    std::array<char, 64> fd_dir{};
+    std::snprintf(fd_dir.data(), fd_dir.size(), "/proc/%ld/fd", pid);
+    DIR* descriptors = opendir(fd_dir.data());
+    if (descriptors == nullptr) {
+      continue;
+    }
+    for (const dirent* fd = readdir(descriptors); fd != nullptr && !held;
+         fd = readdir(descriptors)) {
+      std::array<char, 512> link{};  // the directory above and a name of up to 255 bytes
+      std::array<char, kPathBytes> target{};
+      std::snprintf(link.data(), link.size(), "%s/%s", fd_dir.data(), fd->d_name);
+      const ssize_t size = readlink(link.data(), target.data(), target.size() - 1);
+      held = size > 0 && std::strcmp(target.data(), sim.slave_name.data()) == 0;
+    }
+    closedir(descriptors);
+  }
+  closedir(processes);
+  return held;
+}
+
+}  // namespace
+
+bool open_pseudo_terminal(Simulator& sim) {
+  sim.master_fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (sim.master_fd < 0 || grantpt(sim.master_fd) != 0 || unlockpt(sim.master_fd) != 0 ||
+      ptsname_r(sim.master_fd, sim.slave_name.data(), sim.slave_name.size()) != 0) {
+    std::fprintf(stderr, "quorvel-sim: cannot create a pseudo-terminal: %s\n",
+                 std::strerror(errno));
+    return true;
+  }
+  sim.slave_fd = open(sim.slave_name.data(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios mode{};
+  if (sim.slave_fd < 0 || tcgetattr(sim.slave_fd, &mode) != 0) {
+    std::fprintf(stderr, "quorvel-sim: cannot open %s: %s\n", sim.slave_name.data(),
+                 std::strerror(errno));
+    return true;
+  }
+  cfmakeraw(&mode);
+  mode.c_cflag |= CLOCAL | CREAD;
+  mode.c_cc[VMIN] = 1;
+  mode.c_cc[VTIME] = 0;
+  cfsetispeed(&mode, B9600);
+  cfsetospeed(&mode, B9600);
+  const int flags = fcntl(sim.master_fd, F_GETFL);
+  if (tcsetattr(sim.slave_fd, TCSANOW, &mode) != 0 || flags < 0 ||
+      fcntl(sim.master_fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    std::fprintf(stderr, "quorvel-sim: cannot set up %s: %s\n", sim.slave_name.data(),
+                 std::strerror(errno));
+    return true;
+  }
+  // Without notifications every moment counts as one with a client.
+  sim.notify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (sim.notify_fd >= 0 &&
+      inotify_add_watch(sim.notify_fd, sim.slave_name.data(), IN_OPEN | IN_CLOSE) < 0) {
+    close(sim.notify_fd);
+    sim.notify_fd = -1;
+  }
+  return false;
+}
+
+bool make_link(Simulator& sim) {
+  const char* path = sim.options.link_path;
+  struct stat info {};
+  if (lstat(path, &info) == 0) {
+    if (!S_ISLNK(info.st_mode)) {
+      std::fprintf(stderr, "quorvel-sim: %s exists and is not a symbolic link\n", path);
+      return true;
+    }
+    if (unlink(path) != 0) {
+      std::fprintf(stderr, "quorvel-sim: cannot remove %s: %s\n", path, std::strerror(errno));
+      return true;
+    }
+  } else if (errno != ENOENT) {
+    std::fprintf(stderr, "quorvel-sim: cannot check %s: %s\n", path, std::strerror(errno));
+    return true;
+  }
+  if (symlink(sim.slave_name.data(), path) != 0) {
+    std::fprintf(stderr, "quorvel-sim: cannot link %s: %s\n", path, std::strerror(errno));
+    return true;
+  }
+  sim.link_made = true;
+  return false;
+}
+
+void remove_link(Simulator& sim) {
+  if (!sim.link_made) {
+    return;
+  }
+  std::array<char, kPathBytes> target{};
+  const ssize_t size = readlink(sim.options.link_path, target.data(), target.size() - 1);
+  if (size > 0 && std::strcmp(target.data(), sim.slave_name.data()) == 0) {
+    unlink(sim.options.link_path);
+  }
+  sim.link_made = false;
+}
+
+void read_notifications(Simulator& sim) {
+  alignas(inotify_event) std::array<char, 4096> events{};
+  bool opened = false;
+  bool closed = false;
+  for (;;) {
+    const ssize_t got = read(sim.notify_fd, events.data(), events.size());
+    if (got <= 0) {
+      break;
+    }
+    for (std::size_t at = 0; at + sizeof(inotify_event) <= static_cast<std::size_t>(got);) {
+      inotify_event event{};
+      std::memcpy(&event, events.data() + at, sizeof event);
+      opened = opened || (event.mask & IN_OPEN) != 0;
+      closed = closed || (event.mask & (IN_CLOSE | IN_Q_OVERFLOW)) != 0;
+      at += sizeof(inotify_event) + event.len;
+    }
+  }
+  if (closed) {
+    sim.client_there = slave_held_elsewhere(sim);
+    if (!sim.client_there) {
+      // TIOCEXCL belongs to the tty, and the simulator's own descriptor keeps the tty alive:
+      // a client that set it and left (screen does) would lock every later client out.
+      ioctl(sim.slave_fd, TIOCNXCL);
+    }
+  } else if (opened) {
+    sim.client_there = true;
+  }
+}
+
+bool client_present(const Simulator& sim) {
+  return sim.notify_fd < 0 || sim.client_there;
+}
+
+void close_line(Simulator& sim) {
+  if (sim.master_fd >= 0) {
+    close(sim.master_fd);
+    sim.master_fd = -1;
+  }
+  if (sim.slave_fd >= 0) {
+    close(sim.slave_fd);
+    sim.slave_fd = -1;
+  }
+  if (sim.notify_fd >= 0) {
+    close(sim.notify_fd);
+    sim.notify_fd = -1;
+  }
+}
