@@ -164,7 +164,7 @@ bool create_lock(std::size_t dir, const char* path, bool& made) {
 
 }  // namespace
 
-bool take_port_lock(const char* port_name, const char* device_path, char* reason,
+bool take_port_lock(const char* port_name, const char* device_path, bool make, char* reason,
                     std::size_t size) {
   std::array<bool, kLockDirs.size()> use{};
   lock_dirs(use);
@@ -186,7 +186,7 @@ bool take_port_lock(const char* port_name, const char* device_path, char* reason
       }
     }
   }
-  for (std::size_t dir = 0; dir < kLockDirs.size(); ++dir) {
+  for (std::size_t dir = 0; make && dir < kLockDirs.size(); ++dir) {
     if (!use[dir] || names[1][0] == '\0') {
       continue;
     }

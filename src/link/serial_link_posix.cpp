@@ -224,8 +224,10 @@ int open_named(const char* port_name, std::uint32_t baud_rate, bool keep_lock) {
     explain_error(port_name, device.data(), errno, g_reason.data(), g_reason.size());
     return -1;
   }
+  // A live program's lock refuses the port before it is opened, so its lines stay as they are.
+  // This program's own lock is made once the port has shown itself to be a serial line.
   std::array<char, kReasonBytes - 80> lock_reason{};
-  if (take_port_lock(port_name, device.data(), lock_reason.data(), lock_reason.size())) {
+  if (take_port_lock(port_name, device.data(), false, lock_reason.data(), lock_reason.size())) {
     say(port_name, lock_reason.data());
     return -1;
   }
@@ -233,7 +235,13 @@ int open_named(const char* port_name, std::uint32_t baud_rate, bool keep_lock) {
   const int fd = open(device.data(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     explain_error(port_name, device.data(), errno, g_reason.data(), g_reason.size());
-  } else if (configure(fd, port_name, device.data(), baud_rate)) {
+    return -1;
+  }
+  if (configure(fd, port_name, device.data(), baud_rate)) {
+    close_line(fd);
+  } else if (take_port_lock(port_name, device.data(), true, lock_reason.data(),
+                            lock_reason.size())) {
+    say(port_name, lock_reason.data());  // another program was quicker
     close_line(fd);
   } else {
     return fd;
