@@ -15,10 +15,11 @@
 #include <cstring>
 
 #include "link/port_list.h"
+#include "setup/reason.h"
 
 namespace {
 
-constexpr std::size_t kNameShown = 64;
+constexpr std::size_t kNameShown = 64;  // characters of a name quoted
 
 bool all_digits(const char* text) {
   if (*text == '\0') {
@@ -134,8 +135,8 @@ void explain_missing(const char* port_name, const char* shown, char* out, std::s
   if (windows_name(port_name)) {
     std::snprintf(out, size,
                   "%s: no such port; on Linux ports are named /dev/ttyUSB0, /dev/ttyACM0, "
-                  "/dev/ttyS0 ...%s",
-                  shown, ports[0] != '\0' ? here.data() : "");
+                  "/dev/ttyS0 ...%s%s",
+                  shown, ports[0] != '\0' ? "; serial ports here: " : "", ports.data());
   } else {
     std::snprintf(out, size, "%s: no such port%s", shown, here.data());
   }
@@ -154,7 +155,7 @@ void describe_process(long pid, char* out, std::size_t size) {
     name[got > 0 ? static_cast<std::size_t>(got) : 0] = '\0';
     name[std::strcspn(name.data(), "\n")] = '\0';
   }
-  std::array<char, 32> shown{};
+  std::array<char, 80> shown{};
   printable_name(name.data(), shown.data(), shown.size());
   if (shown[0] != '\0') {
     std::snprintf(out, size, "PID %ld, %s", pid, shown.data());
@@ -180,24 +181,12 @@ void find_holder(const char* device_path, char* out, std::size_t size) {
 }
 
 void printable_name(const char* port_name, char* out, std::size_t size) {
-  if (size == 0) {
-    return;
-  }
-  std::size_t n = 0;
-  const std::size_t limit = size - 1 < kNameShown ? size - 1 : kNameShown;
-  for (const char* p = port_name; *p != '\0' && n < limit; ++p, ++n) {
-    const auto byte = static_cast<unsigned char>(*p);
-    out[n] = byte < 32 || byte == 127 ? '?' : *p;
-  }
-  if (port_name[n] != '\0' && n >= 3) {
-    out[n - 3] = out[n - 2] = out[n - 1] = '.';
-  }
-  out[n] = '\0';
+  show_text(out, size, port_name, std::strlen(port_name), kNameShown);
 }
 
 void explain_error(const char* port_name, const char* device_path, int error, char* out,
                    std::size_t size) {
-  std::array<char, kNameShown + 1> shown{};
+  std::array<char, 4 * kNameShown + 8> shown{};  // room for every byte as \xNN
   printable_name(port_name, shown.data(), shown.size());
   std::array<char, 64> holder{};
   switch (error) {

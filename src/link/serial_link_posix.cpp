@@ -84,7 +84,7 @@ bool gone_error(int error) {
 
 // The reason an open failed: the port's name, then what.
 void say(const char* port_name, const char* what) {
-  std::array<char, 72> shown{};
+  std::array<char, 272> shown{};  // a name of 64 characters, each perhaps \xNN
   printable_name(port_name, shown.data(), shown.size());
   std::snprintf(g_reason.data(), g_reason.size(), "%s: %s", shown.data(), what);
 }
@@ -226,7 +226,7 @@ int open_named(const char* port_name, std::uint32_t baud_rate, bool keep_lock) {
   }
   // A live program's lock refuses the port before it is opened, so its lines stay as they are.
   // This program's own lock is made once the port has shown itself to be a serial line.
-  std::array<char, kReasonBytes - 80> lock_reason{};
+  std::array<char, kReasonBytes - 320> lock_reason{};  // after the quoted name
   if (take_port_lock(port_name, device.data(), false, lock_reason.data(), lock_reason.size())) {
     say(port_name, lock_reason.data());
     return -1;
