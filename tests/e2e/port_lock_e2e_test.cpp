@@ -223,7 +223,7 @@ TEST(OpenFailure, EachReasonOnOneLineOfStandardError) {
        "COM3: no such port; on Linux ports are named /dev/ttyUSB0, /dev/ttyACM0, "
        "/dev/ttyS0 ..."},
       {"com12", "com12: no such port; on Linux ports are named"},
-      {"/dev/tty\x1b[2J", "/dev/tty?[2J: no such port"},  // never the terminal's own codes
+      {"/dev/tty\x1b[2J", "/dev/tty\\x1b[2J: no such port"},  // never the terminal's own codes
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.port);
