@@ -8,6 +8,7 @@
 #include "driver/setup_record.h"
 #include "link/clock.h"
 #include "setup/key_input.h"
+#include "setup/reason.h"
 
 namespace {
 
@@ -33,10 +34,12 @@ void note_port_presence(bool missing) {
     return;
   }
   g_port_missing = missing;
+  std::array<char, 272> name{};
+  show_text(name.data(), name.size(), g_setup.port_name, std::strlen(g_setup.port_name), 64);
   std::fprintf(stderr,
                missing ? "quorvel-setup: %s: the port has gone; plug it back in, or press ESC\n"
                        : "quorvel-setup: %s: the port is back\n",
-               g_setup.port_name);
+               name.data());
 }
 
 }  // namespace
