@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,13 +17,17 @@
 namespace {
 
 constexpr std::size_t kPathBytes = 512;
-// Where /var/lock is a directory of its own, programs may look in either.
-constexpr std::array<const char*, 2> kLockDirs{"/run/lock", "/var/lock"};
+constexpr std::size_t kDirCount = 2;
+// Where /var/lock is a directory of its own, programs may look in either. The tests give each
+// run a private directory instead, so that they never touch the machine's own locks; the
+// variable is not taken from a program that runs with privileges it was given (setuid).
+std::array<const char*, kDirCount> g_lock_dirs{"/run/lock", "/var/lock"};
+bool g_lock_dirs_read = false;
 
 // This program's locks, one per lock directory. A path is complete before its flag is set, so
 // the signal path never sees half a name.
-std::array<std::array<char, kPathBytes>, kLockDirs.size()> g_held_path{};
-volatile sig_atomic_t g_held[kLockDirs.size()] = {0, 0};
+std::array<std::array<char, kPathBytes>, kDirCount> g_held_path{};
+volatile sig_atomic_t g_held[kDirCount] = {0, 0};
 
 enum class Found { kNone, kStale, kLive, kOurs, kUntrusted };
 
@@ -39,12 +44,21 @@ const char* base_name(const char* path) {
 }
 
 // The lock directories that exist, each once (/var/lock is usually a link to /run/lock).
-void lock_dirs(std::array<bool, kLockDirs.size()>& use) {
-  std::array<struct stat, kLockDirs.size()> seen{};
-  for (std::size_t i = 0; i < kLockDirs.size(); ++i) {
+void lock_dirs(std::array<bool, kDirCount>& use) {
+  if (!g_lock_dirs_read) {
+    g_lock_dirs_read = true;
+    const char* chosen = secure_getenv("QUORVEL_TEST_LOCK_DIR");
+    if (chosen != nullptr && chosen[0] != '\0') {
+      // A directory whose lock names would not fit is none at all: never a cut name.
+      const bool fits = std::strlen(chosen) < kPathBytes / 2;
+      g_lock_dirs = {fits ? chosen : nullptr, nullptr};
+    }
+  }
+  std::array<struct stat, kDirCount> seen{};
+  for (std::size_t i = 0; i < kDirCount; ++i) {
     use[i] = false;
     struct stat info {};
-    if (stat(kLockDirs[i], &info) != 0 || !S_ISDIR(info.st_mode)) {
+    if (g_lock_dirs[i] == nullptr || stat(g_lock_dirs[i], &info) != 0 || !S_ISDIR(info.st_mode)) {
       continue;
     }
     bool duplicate = false;
@@ -144,7 +158,7 @@ bool create_lock(std::size_t dir, const char* path, bool& made) {
   made = false;
   std::array<char, kPathBytes> temporary{};
   const long pid = static_cast<long>(getpid());
-  std::snprintf(temporary.data(), temporary.size(), "%s/LTMP.%ld", kLockDirs[dir], pid);
+  std::snprintf(temporary.data(), temporary.size(), "%s/LTMP.%ld", g_lock_dirs[dir], pid);
   unlink(temporary.data());  // a leftover of an earlier process with this PID
   const int fd = open(temporary.data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {
@@ -166,16 +180,16 @@ bool create_lock(std::size_t dir, const char* path, bool& made) {
 
 bool take_port_lock(const char* port_name, const char* device_path, bool make, char* reason,
                     std::size_t size) {
-  std::array<bool, kLockDirs.size()> use{};
+  std::array<bool, kDirCount> use{};
   lock_dirs(use);
   const std::array<const char*, 2> names{base_name(port_name), base_name(device_path)};
   std::array<char, kPathBytes> path{};
-  for (std::size_t dir = 0; dir < kLockDirs.size(); ++dir) {
+  for (std::size_t dir = 0; dir < kDirCount; ++dir) {
     for (const char* name : names) {
       if (!use[dir] || name[0] == '\0') {
         continue;
       }
-      std::snprintf(path.data(), path.size(), "%s/LCK..%s", kLockDirs[dir], name);
+      std::snprintf(path.data(), path.size(), "%s/LCK..%s", g_lock_dirs[dir], name);
       const LockInfo info = inspect(path.data());
       if (info.found == Found::kLive || info.found == Found::kUntrusted) {
         explain(info, path.data(), reason, size);
@@ -186,11 +200,11 @@ bool take_port_lock(const char* port_name, const char* device_path, bool make, c
       }
     }
   }
-  for (std::size_t dir = 0; make && dir < kLockDirs.size(); ++dir) {
+  for (std::size_t dir = 0; make && dir < kDirCount; ++dir) {
     if (!use[dir] || names[1][0] == '\0') {
       continue;
     }
-    std::snprintf(path.data(), path.size(), "%s/LCK..%s", kLockDirs[dir], names[1]);
+    std::snprintf(path.data(), path.size(), "%s/LCK..%s", g_lock_dirs[dir], names[1]);
     if (g_held[dir] != 0 && std::strcmp(g_held_path[dir].data(), path.data()) == 0) {
       continue;  // taken again after the port came back under the same device
     }
@@ -220,7 +234,7 @@ bool take_port_lock(const char* port_name, const char* device_path, bool make, c
 }
 
 void drop_port_lock() {
-  for (std::size_t dir = 0; dir < kLockDirs.size(); ++dir) {
+  for (std::size_t dir = 0; dir < kDirCount; ++dir) {
     if (g_held[dir] == 0) {
       continue;
     }

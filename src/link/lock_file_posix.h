@@ -1,6 +1,7 @@
 // Lock files in /run/lock (LCK..ttyUSB0), the way serial programs on Linux (minicom, cu, ...)
 // tell each other that a port is taken. The lock directory is writable by anyone while this
 // program may run as root: no link there is followed and a lock is only ever read as a PID.
+// For the tests, QUORVEL_TEST_LOCK_DIR names the one lock directory instead (read once).
 #pragma once
 
 #include <cstddef>

@@ -112,7 +112,8 @@ void start_job(Tool& tool, const std::vector<std::string>& args, Job job) {
   ASSERT_EQ(pipe2(err.data(), O_CLOEXEC), 0);
   std::vector<std::string> words = args;
   words.insert(words.begin(), tool_path());
-  std::vector<std::string> env_words = {"TZ=UTC", "PATH=/usr/bin:/bin"};
+  std::vector<std::string> env_words = {"TZ=UTC", "PATH=/usr/bin:/bin",
+                                        "QUORVEL_TEST_LOCK_DIR=" + lock_dir()};
   std::vector<char*> argv;
   for (std::string& word : words) {
     argv.push_back(word.data());
@@ -208,7 +209,7 @@ TEST(LineFaults, PortThatGoesAndComesBackIsOpenedAgainAndTheRunGoesOn) {
     int fd;
   } held{open(first.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
   ASSERT_GE(held.fd, 0);
-  const std::string first_lock = "/run/lock/LCK.." + device_of(first.path).substr(9);
+  const std::string first_lock = lock_dir() + "/LCK.." + device_of(first.path).substr(9);
   Tool tool;
   start_tool(tool, args_for(port));
   // Unplugged: once the port is closed its name leads nowhere (and never to a pseudo-terminal

@@ -39,7 +39,7 @@ std::string device_of(const std::string& path) {
 }
 
 std::string lock_for(const std::string& path) {
-  return "/run/lock/LCK.." + path.substr(path.rfind('/') + 1);
+  return lock_dir() + "/LCK.." + path.substr(path.rfind('/') + 1);
 }
 
 std::string read_all(const std::string& path) {
@@ -241,8 +241,8 @@ TEST(OpenFailure, EachReasonOnOneLineOfStandardError) {
     EXPECT_EQ(tool.err.back(), '\n');
   }
   // Nothing was locked on the way.
-  EXPECT_FALSE(exists("/run/lock/LCK..passwd"));
-  EXPECT_FALSE(exists("/run/lock/LCK..null"));
+  EXPECT_FALSE(exists(lock_dir() + "/LCK..passwd"));
+  EXPECT_FALSE(exists(lock_dir() + "/LCK..null"));
 }
 
 TEST(OpenFailure, PortClaimedByAnotherProgramNamesIt) {

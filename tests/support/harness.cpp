@@ -1,11 +1,13 @@
 #include "harness.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,7 +39,8 @@ constexpr std::array<const char*, 6> kKeptVariables = {
     "UBSAN_OPTIONS", "HOME", "WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "WINEARCH"};
 
 std::vector<std::string> tool_environment(const Options& options) {
-  std::vector<std::string> env = {"TZ=UTC", "PATH=/usr/bin:/bin"};
+  std::vector<std::string> env = {"TZ=UTC", "PATH=/usr/bin:/bin",
+                                  "QUORVEL_TEST_LOCK_DIR=" + lock_dir()};
   std::string asan_options = "ASAN_OPTIONS=";
   if (const char* value = getenv("ASAN_OPTIONS")) {
     asan_options += std::string(value) + ":";
@@ -80,7 +83,43 @@ void drain_keyboard(Tool& tool) {
   }
 }
 
+// Removes the lock directory and whatever a run left in it.
+struct LockDir {
+  ~LockDir() {
+    if (path.empty()) {
+      return;
+    }
+    if (DIR* dir = opendir(path.c_str())) {
+      for (dirent* entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+          const std::string inside = path + "/" + name;
+          if (rmdir(inside.c_str()) != 0) {
+            unlink(inside.c_str());
+          }
+        }
+      }
+      closedir(dir);
+    }
+    rmdir(path.c_str());
+  }
+  std::string path;
+};
+
 }  // namespace
+
+const std::string& lock_dir() {
+  static LockDir made;
+  if (made.path.empty()) {
+    std::array<char, 64> name{};
+    std::snprintf(name.data(), name.size(), "/tmp/quorvel-locks-XXXXXX");
+    if (mkdtemp(name.data()) == nullptr || chmod(name.data(), 01777) != 0) {
+      fail("cannot make a lock directory for the tool");
+    }
+    made.path = name.data();
+  }
+  return made.path;
+}
 
 void set_programs(const std::string& tool, const std::string& sim) {
   configured_tool() = tool;

@@ -29,6 +29,11 @@ void set_programs(const std::string& tool, const std::string& sim);
 const std::string& tool_path();
 const std::string& sim_path();
 
+// The lock directory every run of the tool is given in place of /run/lock: private to this
+// test process, writable by anyone like the real one, made on first use and removed with what
+// is left in it at exit. No test touches or depends on the machine's own lock files.
+const std::string& lock_dir();
+
 // Stopped and its directory removed when it goes out of scope, also after a failed assertion.
 struct Unit {
   ~Unit();
