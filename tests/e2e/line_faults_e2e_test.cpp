@@ -52,7 +52,7 @@ void point(const std::string& link, const std::string& target) {
   ASSERT_EQ(rename(next.c_str(), link.c_str()), 0);
 }
 
-enum class Job { kBackground, kAsNobody };
+enum class Job { kBackground, kAsNobody, kAsIs };
 
 volatile sig_atomic_t g_bring_to_front = 0;
 void on_front(int /*signal_number*/) {
@@ -95,8 +95,10 @@ void on_front(int /*signal_number*/) {
 }
 
 // Starts the tool with its keyboard on a fresh pseudo-terminal, like start_tool, but as a
-// background job of a shell or as the unprivileged user nobody.
-void start_job(Tool& tool, const std::vector<std::string>& args, Job job) {
+// background job of a shell or as the unprivileged user nobody, with `locks` as its lock
+// directory.
+void start_job(Tool& tool, const std::vector<std::string>& args, Job job,
+               const std::string& locks = lock_dir()) {
   int master = -1;
   int slave = -1;
   std::array<char, 128> name{};
@@ -113,7 +115,7 @@ void start_job(Tool& tool, const std::vector<std::string>& args, Job job) {
   std::vector<std::string> words = args;
   words.insert(words.begin(), tool_path());
   std::vector<std::string> env_words = {"TZ=UTC", "PATH=/usr/bin:/bin",
-                                        "QUORVEL_TEST_LOCK_DIR=" + lock_dir()};
+                                        "QUORVEL_TEST_LOCK_DIR=" + locks};
   std::vector<char*> argv;
   for (std::string& word : words) {
     argv.push_back(word.data());
@@ -137,7 +139,8 @@ void start_job(Tool& tool, const std::vector<std::string>& args, Job job) {
       run_shell(argv.data(), env.data());
     }
     constexpr gid_t kNobody = 65534;
-    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
+    if (job == Job::kAsNobody &&
+        (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
       _exit(126);
     }
     execve(argv[0], argv.data(), env.data());
@@ -307,6 +310,56 @@ TEST(Jobs, PortThisUserMayNotOpenSaysHowToGetAccess) {
     EXPECT_EQ(tool.out, "Quorvel Setup\n\n! Unable to open COM port: " + device + ", 9600\n");
     EXPECT_EQ(tool.err, "quorvel-setup: " + device + ": permission denied: " + c.hint + "\n");
   }
+}
+
+TEST(Jobs, LockDirectoryThisUserMayNotWriteLeavesThePortToFlockAndExclusiveUse) {
+  // Where /run/lock is root's alone, a user's run takes no lock file; root writes anywhere, so
+  // run as root the program is run as nobody.
+  const bool as_root = geteuid() == 0;
+  Unit unit;
+  start_unit(unit, {"--silent"});
+  const std::string device = device_of(unit.path);
+  if (as_root) {
+    ASSERT_EQ(chmod(device.c_str(), 0666), 0);
+  }
+  std::array<char, 64> name{};
+  std::snprintf(name.data(), name.size(), "/tmp/quorvel-readonly-XXXXXX");
+  ASSERT_NE(mkdtemp(name.data()), nullptr);
+  const std::string locks = name.data();
+  // A stale lock that this user cannot remove stays, and does not hold the run up.
+  const std::string stale = locks + "/LCK.." + device.substr(device.rfind('/') + 1);
+  {
+    const pid_t child = fork();
+    if (child == 0) {
+      _exit(0);
+    }
+    waitpid(child, nullptr, 0);
+    FILE* file = std::fopen(stale.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fprintf(file, "%10ld\n", static_cast<long>(child));
+    std::fclose(file);
+  }
+  ASSERT_EQ(chmod(locks.c_str(), as_root ? 0755 : 0555), 0);
+  const Job job = as_root ? Job::kAsNobody : Job::kAsIs;
+  Tool first;
+  start_job(first, args_for(device), job, locks);
+  ASSERT_TRUE(wait_output(first, kFailed));
+  // A second run is still kept off the port, by the first one's flock and exclusive use.
+  Tool second;
+  start_job(second, args_for(device), job, locks);
+  EXPECT_EQ(wait_exit(second), 1);
+  EXPECT_EQ(second.out, "Quorvel Setup\n\n! Unable to open COM port: " + device + ", 9600\n");
+  EXPECT_EQ(second.err, "quorvel-setup: " + device + ": in use by another program (PID " +
+                            std::to_string(first.pid) + ", quorvel-setup)\n");
+  type(first, "\x1b");
+  EXPECT_EQ(wait_exit(first), 0);
+  EXPECT_NE(first.out.find("User abort\n!! Failed !!\n"), std::string::npos) << first.out;
+  EXPECT_EQ(first.err, "");
+  chmod(locks.c_str(), 0755);
+  struct stat info {};
+  EXPECT_EQ(lstat(stale.c_str(), &info), 0);
+  unlink(stale.c_str());
+  EXPECT_EQ(rmdir(locks.c_str()), 0);  // nothing else was left there
 }
 
 }  // namespace
