@@ -17,6 +17,7 @@
 namespace {
 
 constexpr std::size_t kPathBytes = 512;
+constexpr std::size_t kLockBytes = 64;  // the longest lock text read
 constexpr std::size_t kDirCount = 2;
 // Where /var/lock is a directory of its own, programs may look in either. The tests give each
 // run a private directory instead, so that they never touch the machine's own locks; the
@@ -71,8 +72,9 @@ void lock_dirs(std::array<bool, kDirCount>& use) {
   }
 }
 
-// Reads a PID written as text: blanks, digits, an optional newline, nothing else. Only calls
-// that are safe in a signal handler.
+// Reads a PID written as text: blanks, digits, then perhaps a blank and printable words (minicom
+// adds its name and the user's), an optional newline, nothing else. Only calls that are safe
+// in a signal handler.
 bool parse_pid(const char* text, std::size_t length, long& pid) {
   std::size_t i = 0;
   while (i < length && text[i] == ' ') {
@@ -84,6 +86,11 @@ bool parse_pid(const char* text, std::size_t length, long& pid) {
     value = value * 10 + (text[i] - '0');
     if (value > 0x7fffffffL) {
       return true;
+    }
+  }
+  if (digits != 0 && i < length && text[i] == ' ') {
+    while (i < length && text[i] >= ' ' && text[i] <= '~') {
+      ++i;
     }
   }
   if (i < length && text[i] == '\n') {
@@ -107,7 +114,7 @@ LockInfo inspect(const char* path) {
   }
   info.found = Found::kUntrusted;
   struct stat status {};
-  std::array<char, 16> text{};
+  std::array<char, kLockBytes> text{};
   ssize_t got = -1;
   if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
       status.st_size < static_cast<off_t>(text.size())) {

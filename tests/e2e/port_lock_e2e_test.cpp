@@ -129,6 +129,8 @@ TEST(PortLock, LockThatIsNotAPidIsRefusedAndLeftAlone) {
       {"an empty file", ""},
       {"a binary PID", std::string("\x01\x02\x00\x00", 4)},
       {"a PID and more", "  1234\nx"},
+      {"a PID and control bytes", "  1234 \x1b[2J\n"},
+      {"a long text after a PID", "  1234 " + std::string(80, 'x') + "\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -153,6 +155,39 @@ TEST(PortLock, LockThatIsNotAPidIsRefusedAndLeftAlone) {
     EXPECT_TRUE(exists(lock.path));
     EXPECT_EQ(read_all(target), "keep me\n");
     unlink(target.c_str());
+  }
+}
+
+TEST(PortLock, MinicomsLockIsReadForItsPid) {
+  // minicom writes its name and the user's after the PID.
+  const auto minicom_lock = [](long pid) {
+    return pid_text(pid).substr(0, 10) + " minicom root\n";
+  };
+  {
+    SCOPED_TRACE("minicom running");
+    Unit unit;
+    start_unit(unit, {});
+    Planted lock(lock_for(device_of(unit.path)));
+    plant(lock.path, minicom_lock(getpid()));
+    Tool tool;
+    EXPECT_EQ(run(tool, args_for(unit.path)), 1);
+    EXPECT_EQ(tool.out, refusal(unit.path));
+    expect_one_reason(tool, unit.path + ": in use by another program (PID " +
+                                std::to_string(getpid()) + ", e2e_tests; lock file " + lock.path +
+                                ")");
+    EXPECT_EQ(read_all(lock.path), minicom_lock(getpid()));
+  }
+  {
+    SCOPED_TRACE("minicom gone");
+    Unit unit;
+    start_unit(unit, {});
+    Planted lock(lock_for(device_of(unit.path)));
+    plant(lock.path, minicom_lock(dead_pid()));
+    Tool tool;
+    EXPECT_EQ(run(tool, args_for(unit.path)), 0);
+    EXPECT_NE(tool.out.find("All done without errors\n"), std::string::npos) << tool.out;
+    EXPECT_EQ(tool.err, "");
+    EXPECT_FALSE(exists(lock.path));
   }
 }
 
