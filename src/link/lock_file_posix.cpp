@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "link/port_reason_posix.h"
+#include "setup/reason.h"
 
 namespace {
 
@@ -147,15 +148,20 @@ void remove_stale(const char* path, const LockInfo& info) {
 
 // Says why the lock at path keeps this program off the port.
 void explain(const LockInfo& info, const char* path, char* reason, std::size_t size) {
+  // The path holds the port's name as given, which may hold anything: quoted like the name.
+  constexpr std::size_t kPathShown = 120;
+  std::array<char, 4 * kPathShown + 8> shown{};
+  show_text(shown.data(), shown.size(), path, std::strlen(path), kPathShown);
   if (info.found == Found::kLive) {
     std::array<char, 64> who{};
     describe_process(info.pid, who.data(), who.size());
-    std::snprintf(reason, size, "in use by another program (%s; lock file %s)", who.data(), path);
+    std::snprintf(reason, size, "in use by another program (%s; lock file %s)", who.data(),
+                  shown.data());
   } else {
     std::snprintf(reason, size,
                   "locked by %s, which is not a lock file holding a PID; remove it if no "
                   "program is using the port",
-                  path);
+                  shown.data());
   }
 }
 

@@ -93,24 +93,37 @@ void expect_one_reason(const Tool& tool, const std::string& beginning) {
 }
 
 TEST(PortLock, LiveLockRefusesThePort) {
-  // Under the device's name, as minicom writes it, and under the name the port was given by.
-  for (const bool by_given_name : {false, true}) {
-    SCOPED_TRACE(by_given_name ? "lock under the given name" : "lock under the device's name");
+  // Under the device's name, as minicom writes it, and under the name the port was given by,
+  // which may hold bytes that must never reach the terminal as they are.
+  const struct {
+    const char* name;
+    std::string given;  // empty: the device itself
+    std::string shown;  // the given name as the reason quotes it
+  } cases[] = {
+      {"lock under the device's name", "", ""},
+      {"lock under the given name", "qv-given", "qv-given"},
+      {"a given name with control bytes", "qv-\x1b[2J", "qv-\\x1b[2J"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     Unit unit;
     start_unit(unit, {});
-    const std::string port =
-        by_given_name ? unit.dir + "/qv-given-" + std::to_string(getpid()) : unit.path;
-    if (by_given_name) {
+    const std::string suffix = "-" + std::to_string(getpid());
+    const std::string port = c.given.empty() ? unit.path : unit.dir + "/" + c.given + suffix;
+    const std::string shown = c.given.empty() ? unit.path : unit.dir + "/" + c.shown + suffix;
+    if (!c.given.empty()) {
       ASSERT_EQ(symlink(device_of(unit.path).c_str(), port.c_str()), 0);
     }
-    Planted lock(lock_for(by_given_name ? port : device_of(unit.path)));
+    Planted lock(lock_for(c.given.empty() ? device_of(unit.path) : port));
     const std::string held = pid_text(getpid());
     plant(lock.path, held);
     Tool tool;
     EXPECT_EQ(run(tool, args_for(port)), 1);
     EXPECT_EQ(tool.out, refusal(port));
-    expect_one_reason(tool, port + ": in use by another program (PID " + std::to_string(getpid()) +
-                                ", e2e_tests; lock file " + lock.path + ")");
+    const std::string lock_shown =
+        c.given.empty() ? lock.path : lock_dir() + "/LCK.." + c.shown + suffix;
+    expect_one_reason(tool, shown + ": in use by another program (PID " + std::to_string(getpid()) +
+                                ", e2e_tests; lock file " + lock_shown + ")");
     EXPECT_EQ(read_all(lock.path), held);  // someone else's lock is never touched
     stop_unit(unit);
     EXPECT_EQ(wire(unit), "");
