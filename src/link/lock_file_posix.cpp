@@ -36,8 +36,6 @@ enum class Found { kNone, kStale, kLive, kOurs, kUntrusted };
 struct LockInfo {
   Found found = Found::kNone;
   long pid = 0;
-  dev_t device = 0;
-  ino_t inode = 0;
 };
 
 const char* base_name(const char* path) {
@@ -125,8 +123,6 @@ LockInfo inspect(const char* path) {
   if (got <= 0 || parse_pid(text.data(), static_cast<std::size_t>(got), info.pid)) {
     return info;
   }
-  info.device = status.st_dev;
-  info.inode = status.st_ino;
   if (info.pid == static_cast<long>(getpid())) {
     info.found = Found::kOurs;
   } else if (kill(static_cast<pid_t>(info.pid), 0) == 0 || errno == EPERM) {
@@ -137,13 +133,27 @@ LockInfo inspect(const char* path) {
   return info;
 }
 
-// Removes a stale lock, provided the name still leads to the file that was read.
-void remove_stale(const char* path, const LockInfo& info) {
-  struct stat now {};
-  if (lstat(path, &now) == 0 && S_ISREG(now.st_mode) && now.st_dev == info.device &&
-      now.st_ino == info.inode) {
-    unlink(path);
+// This program's temporary name in the lock directory dir.
+void temporary_name(std::size_t dir, std::array<char, kPathBytes>& out) {
+  std::snprintf(out.data(), out.size(), "%s/LTMP.%ld", g_lock_dirs[dir],
+                static_cast<long>(getpid()));
+}
+
+// Removes a stale lock without ever taking another program's: that program may have removed the
+// stale lock itself and made its own under the name since it was read. So the lock is first
+// moved aside under this program's temporary name, in one step where no one else changes it,
+// and read again there; one that is not stale after all is put back (unless yet another lock
+// has been made meanwhile, which then stands).
+void remove_stale(std::size_t dir, const char* path) {
+  std::array<char, kPathBytes> aside{};
+  temporary_name(dir, aside);
+  if (rename(path, aside.data()) != 0) {
+    return;  // gone already, or not this user's to remove
   }
+  if (inspect(aside.data()).found != Found::kStale) {
+    link(aside.data(), path);
+  }
+  unlink(aside.data());
 }
 
 // Says why the lock at path keeps this program off the port.
@@ -171,7 +181,7 @@ bool create_lock(std::size_t dir, const char* path, bool& made) {
   made = false;
   std::array<char, kPathBytes> temporary{};
   const long pid = static_cast<long>(getpid());
-  std::snprintf(temporary.data(), temporary.size(), "%s/LTMP.%ld", g_lock_dirs[dir], pid);
+  temporary_name(dir, temporary);
   unlink(temporary.data());  // a leftover of an earlier process with this PID
   const int fd = open(temporary.data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {
@@ -209,7 +219,7 @@ bool take_port_lock(const char* port_name, const char* device_path, bool make, c
         return true;
       }
       if (info.found == Found::kStale) {
-        remove_stale(path.data(), info);
+        remove_stale(dir, path.data());
       }
     }
   }
