@@ -199,6 +199,28 @@ bool create_lock(std::size_t dir, const char* path, bool& made) {
   return exists;
 }
 
+// Removes this program's lock in dir, if it holds one. The flag goes only once the lock has:
+// a signal that comes meanwhile runs this again from its handler, which is harmless, and the
+// program then ends with nothing left behind. Only open, read, close, getpid and unlink here.
+void drop_lock(std::size_t dir) {
+  if (g_held[dir] == 0) {
+    return;
+  }
+  const char* path = g_held_path[dir].data();
+  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd >= 0) {
+    std::array<char, 16> text{};
+    const ssize_t got = read(fd, text.data(), text.size() - 1);
+    close(fd);
+    long pid = 0;
+    if (got > 0 && !parse_pid(text.data(), static_cast<std::size_t>(got), pid) &&
+        pid == static_cast<long>(getpid())) {
+      unlink(path);
+    }
+  }
+  g_held[dir] = 0;
+}
+
 }  // namespace
 
 bool take_port_lock(const char* port_name, const char* device_path, bool make, char* reason,
@@ -231,8 +253,19 @@ bool take_port_lock(const char* port_name, const char* device_path, bool make, c
     if (g_held[dir] != 0 && std::strcmp(g_held_path[dir].data(), path.data()) == 0) {
       continue;  // taken again after the port came back under the same device
     }
+    if (g_held[dir] != 0) {
+      drop_lock(dir);  // the port came back as another device: its old lock goes
+    }
+    // Known as this program's before it exists, so a signal from here on removes it; another
+    // program's lock at this path is safe, as only a lock holding this PID is ever removed.
+    std::snprintf(g_held_path[dir].data(), g_held_path[dir].size(), "%s", path.data());
+    g_held[dir] = 1;
     bool made = false;
-    if (create_lock(dir, path.data(), made)) {
+    const bool exists = create_lock(dir, path.data(), made);
+    if (!made) {
+      g_held[dir] = 0;
+    }
+    if (exists) {
       // Someone else made it between the look and the link.
       const LockInfo info = inspect(path.data());
       if (info.found == Found::kLive || info.found == Found::kUntrusted) {
@@ -241,40 +274,12 @@ bool take_port_lock(const char* port_name, const char* device_path, bool make, c
         return true;
       }
     }
-    if (made) {
-      if (g_held[dir] != 0) {
-        // The port came back as another device: its old lock goes.
-        g_held[dir] = 0;
-        if (inspect(g_held_path[dir].data()).found == Found::kOurs) {
-          unlink(g_held_path[dir].data());
-        }
-      }
-      std::snprintf(g_held_path[dir].data(), g_held_path[dir].size(), "%s", path.data());
-      g_held[dir] = 1;
-    }
   }
   return false;
 }
 
 void drop_port_lock() {
   for (std::size_t dir = 0; dir < kDirCount; ++dir) {
-    if (g_held[dir] == 0) {
-      continue;
-    }
-    g_held[dir] = 0;
-    // Only open, read, close, getpid and unlink here: the signal path comes through.
-    const char* path = g_held_path[dir].data();
-    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-      continue;
-    }
-    std::array<char, 16> text{};
-    const ssize_t got = read(fd, text.data(), text.size() - 1);
-    close(fd);
-    long pid = 0;
-    if (got > 0 && !parse_pid(text.data(), static_cast<std::size_t>(got), pid) &&
-        pid == static_cast<long>(getpid())) {
-      unlink(path);
-    }
+    drop_lock(dir);
   }
 }

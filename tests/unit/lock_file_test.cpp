@@ -135,6 +135,43 @@ TEST(LockFile, StaleLockIsRemovedAndTheOwnMadeInItsPlace) {
   EXPECT_FALSE(exists(path));
 }
 
+TEST(LockFile, SignalJustAfterTheLockIsMadeStillRemovesIt) {
+  const std::string path = lock_path("ttyQV2");
+  g_cue = Cue::kSignalAfterLink;
+  g_cue_path = path;
+  g_left_behind = true;
+  std::array<char, 256> reason{};
+  take_port_lock("/dev/ttyQV2", "/dev/ttyQV2", true, reason.data(), reason.size());
+  EXPECT_EQ(g_cue, Cue::kNone);
+  EXPECT_FALSE(g_left_behind);
+  drop_port_lock();
+  unlink(path.c_str());
+}
+
+TEST(LockFile, SignalWhileTheLockIsBeingRemovedStillRemovesIt) {
+  const std::string path = lock_path("ttyQV3");
+  std::array<char, 256> reason{};
+  ASSERT_FALSE(take_port_lock("/dev/ttyQV3", "/dev/ttyQV3", true, reason.data(), reason.size()));
+  g_cue = Cue::kSignalBeforeUnlink;
+  g_cue_path = path;
+  g_left_behind = true;
+  drop_port_lock();
+  EXPECT_EQ(g_cue, Cue::kNone);
+  EXPECT_FALSE(g_left_behind);
+  EXPECT_FALSE(exists(path));
+}
+
+TEST(LockFile, PortBackAsAnotherDeviceMovesTheLock) {
+  std::array<char, 256> reason{};
+  ASSERT_FALSE(take_port_lock("/dev/by-id/qv", "/dev/ttyQV4", true, reason.data(), reason.size()));
+  EXPECT_EQ(read_all(lock_path("ttyQV4")), pid_text(getpid()));
+  ASSERT_FALSE(take_port_lock("/dev/by-id/qv", "/dev/ttyQV5", true, reason.data(), reason.size()));
+  EXPECT_FALSE(exists(lock_path("ttyQV4")));
+  EXPECT_EQ(read_all(lock_path("ttyQV5")), pid_text(getpid()));
+  drop_port_lock();
+  EXPECT_FALSE(exists(lock_path("ttyQV5")));
+}
+
 }  // namespace
 
 // The calls the lock routines make, each with its cue.
