@@ -16,3 +16,31 @@ bool rate_too_far(std::uint32_t asked, std::uint32_t made) {
   const std::uint64_t off = asked > made ? asked - made : made - asked;
   return off * 50U > asked;
 }
+
+std::uint32_t uart_rate(std::uint32_t baud_base, std::uint32_t rate, SpeedAlias alias,
+                        std::uint32_t custom_divisor) {
+  constexpr std::uint32_t kAliased = 38400;
+  if (rate != kAliased) {
+    return divisor_rate(baud_base, rate);
+  }
+  switch (alias) {
+    case SpeedAlias::kHi:
+      return divisor_rate(baud_base, 57600);
+    case SpeedAlias::kVhi:
+      return divisor_rate(baud_base, 115200);
+    case SpeedAlias::kShi:
+      return divisor_rate(baud_base, 230400);
+    case SpeedAlias::kWarp:
+      return divisor_rate(baud_base, 460800);
+    case SpeedAlias::kCustom:
+      // The driver loads the divisor it was given as it stands.
+      return custom_divisor == 0
+                 ? 0
+                 : static_cast<std::uint32_t>(
+                       (static_cast<std::uint64_t>(baud_base) + custom_divisor / 2) /
+                       custom_divisor);
+    case SpeedAlias::kNone:
+      break;
+  }
+  return divisor_rate(baud_base, rate);
+}

@@ -9,3 +9,13 @@ std::uint32_t divisor_rate(std::uint32_t baud_base, std::uint32_t rate);
 
 // True when made is more than 2% away from asked, too far for the unit to read the bytes.
 bool rate_too_far(std::uint32_t asked, std::uint32_t made);
+
+// setserial's old way to other rates: with one of its spd_ settings, a port asked for 38400
+// bit/s runs at another rate instead (spd_hi 57600, spd_vhi 115200, spd_shi 230400, spd_warp
+// 460800) or at baud_base / custom_divisor (spd_cust).
+enum class SpeedAlias { kNone, kHi, kVhi, kShi, kWarp, kCustom };
+
+// The rate a UART with clock baud_base really runs at when asked for rate, the port's alias
+// for 38400 applied. 0 when it cannot be told (spd_cust without a divisor). rate is not 0.
+std::uint32_t uart_rate(std::uint32_t baud_base, std::uint32_t rate, SpeedAlias alias,
+                        std::uint32_t custom_divisor);

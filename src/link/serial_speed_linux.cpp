@@ -34,15 +34,52 @@ std::uint32_t uart_base_rate(int fd) {
   return static_cast<std::uint32_t>(info.baud_base);
 }
 
+namespace {
+
+// The port's setserial alias for 38400. The UART drivers (those that name their UART type) run
+// every spd_ setting; USB adapters name none and take only spd_cust, and that only with a
+// divisor.
+SpeedAlias alias_of(const serial_struct& info) {
+  const unsigned spd = static_cast<unsigned>(info.flags) & ASYNC_SPD_MASK;
+  const bool uart = info.type != PORT_UNKNOWN;
+  if (spd == ASYNC_SPD_CUST) {
+    return uart || info.custom_divisor > 0 ? SpeedAlias::kCustom : SpeedAlias::kNone;
+  }
+  if (!uart) {
+    return SpeedAlias::kNone;
+  }
+  switch (spd) {
+    case ASYNC_SPD_HI:
+      return SpeedAlias::kHi;
+    case ASYNC_SPD_VHI:
+      return SpeedAlias::kVhi;
+    case ASYNC_SPD_SHI:
+      return SpeedAlias::kShi;
+    case ASYNC_SPD_WARP:
+      return SpeedAlias::kWarp;
+    default:
+      return SpeedAlias::kNone;
+  }
+}
+
+}  // namespace
+
 bool check_divisor_rate(int fd, std::uint32_t baud_rate, std::uint32_t& made_out) {
   made_out = baud_rate;
   // The driver stores the rate asked for, not the one its divisor gives, so the read-back
   // cannot tell; its clock can. Most USB adapters report no clock; FTDI's is fast enough that
-  // a whole divisor stays within 2% up to about a million bit/s.
-  const std::uint32_t base = uart_base_rate(fd);
-  if (base == 0 || baud_rate > base) {
+  // a whole divisor stays within 2% up to about a million bit/s. A port that setserial told
+  // to run 38400 as another rate does so without a word in the read-back either.
+  struct serial_struct info {};
+  if (ioctl(fd, TIOCGSERIAL, &info) != 0 || info.baud_base <= 0) {
     return false;
   }
-  made_out = divisor_rate(base, baud_rate);
+  const auto base = static_cast<std::uint32_t>(info.baud_base);
+  if (baud_rate > base) {
+    return false;
+  }
+  const auto divisor =
+      static_cast<std::uint32_t>(info.custom_divisor > 0 ? info.custom_divisor : 0);
+  made_out = uart_rate(base, baud_rate, alias_of(info), divisor);
   return rate_too_far(baud_rate, made_out);
 }

@@ -46,4 +46,30 @@ TEST(DivisorRate, TwoPercentIsTheLimit) {
   EXPECT_FALSE(rate_too_far(4000000000U, 4000000000U));
 }
 
+TEST(DivisorRate, SetserialsAliasFor38400IsTheRateTheUartRuns) {
+  const struct {
+    SpeedAlias alias;
+    std::uint32_t asked;
+    std::uint32_t custom_divisor;
+    std::uint32_t made;
+  } cases[] = {
+      {SpeedAlias::kNone, 38400, 0, 38400},
+      {SpeedAlias::kHi, 38400, 0, 57600},
+      {SpeedAlias::kVhi, 38400, 0, 115200},
+      {SpeedAlias::kShi, 38400, 0, 115200},  // beyond the clock: divisor 1
+      {SpeedAlias::kWarp, 38400, 0, 115200},
+      {SpeedAlias::kCustom, 38400, 12, 9600},
+      {SpeedAlias::kCustom, 38400, 3, 38400},  // a divisor that happens to make it
+      {SpeedAlias::kCustom, 38400, 0, 0},      // nothing to tell
+      {SpeedAlias::kHi, 9600, 0, 9600},        // only 38400 is aliased
+      {SpeedAlias::kCustom, 19200, 12, 19200},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(uart_rate(115200, c.asked, c.alias, c.custom_divisor), c.made)
+        << static_cast<int>(c.alias) << "/" << c.asked << "/" << c.custom_divisor;
+  }
+  EXPECT_TRUE(rate_too_far(38400, uart_rate(115200, 38400, SpeedAlias::kHi, 0)));
+  EXPECT_TRUE(rate_too_far(38400, uart_rate(115200, 38400, SpeedAlias::kCustom, 0)));
+}
+
 }  // namespace
