@@ -56,12 +56,20 @@ bool in_foreground() {
 }
 
 // Raw mode, taken only in the foreground; a program started with & runs without it until it
-// is brought to the foreground.
+// is brought to the foreground. The modes to give back are read each time raw mode is taken:
+// those seen from the background were the shell's (its line editor's, say), and after a stop
+// the shell may hand the terminal back with other modes again.
 void apply_raw_modes() {
-  if (!in_foreground()) {
+  if (!in_foreground() || tcgetattr(kInputFd, &g_saved_modes) != 0) {
     return;
   }
-  g_raw_active = 1;
+  g_raw_modes = g_saved_modes;
+  // Keys one at a time, no echo, CR left as CR; Ctrl-C still interrupts and output is untouched.
+  g_raw_modes.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);
+  g_raw_modes.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR);
+  g_raw_modes.c_cc[VMIN] = 0;
+  g_raw_modes.c_cc[VTIME] = 0;
+  g_raw_active = 1;  // the saved modes are complete: a signal from here on gives them back
   if (tcsetattr(kInputFd, TCSANOW, &g_raw_modes) != 0) {
     g_raw_active = 0;
   }
@@ -140,16 +148,11 @@ int g_ready_key = kKeyPending;
 }  // namespace
 
 void key_input_start() {
+  termios modes{};
   g_is_terminal = isatty(kInputFd) != 0;
-  if (!g_is_terminal || tcgetattr(kInputFd, &g_saved_modes) != 0) {
+  if (!g_is_terminal || tcgetattr(kInputFd, &modes) != 0) {
     return;
   }
-  g_raw_modes = g_saved_modes;
-  // Keys one at a time, no echo, CR left as CR; Ctrl-C still interrupts and output is untouched.
-  g_raw_modes.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);
-  g_raw_modes.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR);
-  g_raw_modes.c_cc[VMIN] = 0;
-  g_raw_modes.c_cc[VTIME] = 0;
   g_raw_wanted = true;
   apply_raw_modes();
 }

@@ -52,7 +52,8 @@ void point(const std::string& link, const std::string& target) {
   ASSERT_EQ(rename(next.c_str(), link.c_str()), 0);
 }
 
-enum class Job { kBackground, kAsNobody, kAsIs };
+// kBehindEditor: in the background of a shell that edits its command line meanwhile.
+enum class Job { kBackground, kBehindEditor, kAsNobody, kAsIs };
 
 volatile sig_atomic_t g_bring_to_front = 0;
 void on_front(int /*signal_number*/) {
@@ -62,13 +63,22 @@ void on_front(int /*signal_number*/) {
 // A job-control shell in miniature, as the tool's session leader and foreground: it runs the
 // tool in a process group of its own, in the background, and brings it to the front (tcsetpgrp
 // and SIGCONT, as `fg` does) on SIGUSR1. Ends with the tool's status, or kStoppedStatus when the
-// tool was stopped.
-[[noreturn]] void run_shell(char** argv, char** env) {
+// tool was stopped. An `editing` shell has the terminal in its line editor's modes (no echo,
+// no line discipline, as readline keeps it) while the job runs behind, and gives it its
+// ordinary modes back before bringing the job to the front, as bash does.
+[[noreturn]] void run_shell(char** argv, char** env, bool editing) {
   struct sigaction front {};
   front.sa_handler = on_front;
   sigemptyset(&front.sa_mask);
   sigaction(SIGUSR1, &front, nullptr);
   signal(SIGTTOU, SIG_IGN);  // the shell itself hands the terminal over
+  termios ordinary{};
+  tcgetattr(0, &ordinary);
+  if (editing) {
+    termios editor = ordinary;
+    editor.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    tcsetattr(0, TCSANOW, &editor);
+  }
   const pid_t job = fork();
   if (job == 0) {
     setpgid(0, 0);
@@ -82,6 +92,7 @@ void on_front(int /*signal_number*/) {
     const pid_t done = waitpid(job, &status, WUNTRACED);
     if (done < 0 && g_bring_to_front != 0) {
       g_bring_to_front = 0;
+      tcsetattr(0, TCSANOW, &ordinary);
       tcsetpgrp(0, job);
       kill(-job, SIGCONT);
     } else if (done == job && WIFSTOPPED(status)) {
@@ -135,8 +146,8 @@ void start_job(Tool& tool, const std::vector<std::string>& args, Job job,
     dup2(tty, 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
-    if (job == Job::kBackground) {
-      run_shell(argv.data(), env.data());
+    if (job == Job::kBackground || job == Job::kBehindEditor) {
+      run_shell(argv.data(), env.data(), job == Job::kBehindEditor);
     }
     constexpr gid_t kNobody = 65534;
     if (job == Job::kAsNobody &&
@@ -273,6 +284,19 @@ TEST(Jobs, DialogueInTheBackgroundTakesRawModeWhenBroughtToTheFront) {
   EXPECT_FALSE(modes_restored(tool));
   type(tool, "Q");
   EXPECT_TRUE(wait_output(tool, "[ COM1]: Q"));
+  type(tool, "\x1b");
+  EXPECT_EQ(wait_exit(tool), 1);
+  EXPECT_TRUE(modes_restored(tool));
+}
+
+TEST(Jobs, DialogueBroughtToTheFrontGivesBackTheModesItFoundThere) {
+  // Not those it saw from behind, which were the shell's line editor's.
+  Tool tool;
+  start_job(tool, {}, Job::kBehindEditor);
+  ASSERT_TRUE(wait_output(tool, "[ COM1]: "));
+  kill(tool.pid, SIGUSR1);
+  type(tool, "Q");
+  EXPECT_TRUE(wait_output(tool, "[ COM1]: Q"));  // a key without Enter: raw mode taken
   type(tool, "\x1b");
   EXPECT_EQ(wait_exit(tool), 1);
   EXPECT_TRUE(modes_restored(tool));
