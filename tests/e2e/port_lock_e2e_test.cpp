@@ -2,6 +2,7 @@
 // output (unchanged) and on standard error (one line: what was wrong, what to do), and which
 // lock files are left behind.
 #include <fcntl.h>
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <signal.h>
@@ -307,6 +308,13 @@ TEST(OpenFailure, PortClaimedByAnotherProgramNamesIt) {
                               std::to_string(getpid()) + ", e2e_tests)");
   close(fd);
   EXPECT_FALSE(exists(lock_for(device_of(unit.path))));
+}
+
+TEST(OpenFailure, NoTestHandsTheToolARealDevice) {
+  // A run on a real port would raise its lines and send to whatever hangs on it.
+  static Tool tool;
+  EXPECT_NONFATAL_FAILURE(start_tool(tool, {"-c", "/dev/tty"}), "the real device /dev/tty");
+  EXPECT_EQ(tool.pid, -1);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,6 +82,21 @@ void drain_keyboard(Tool& tool) {
   if (tool.slave_fd >= 0 && !tool.screen) {
     drain(tool.keys_fd);
   }
+}
+
+// True when text names a device of this machine that a test must never open (a real serial
+// port, the test's own terminal): any character device but a pseudo-terminal's far end and the
+// memory devices (/dev/null and the like).
+bool real_device(const std::string& text) {
+  struct stat info {};
+  if (stat(text.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) {
+    return false;
+  }
+  constexpr unsigned kMemoryDevices = 1;
+  constexpr unsigned kFirstPtySlaves = 136;  // Unix98 pseudo-terminals: 136 to 143
+  constexpr unsigned kLastPtySlaves = 143;
+  const unsigned kind = major(info.st_rdev);
+  return kind != kMemoryDevices && (kind < kFirstPtySlaves || kind > kLastPtySlaves);
 }
 
 // Removes the lock directory and whatever a run left in it.
@@ -229,6 +245,12 @@ std::string wire(const Unit& unit) {
 }
 
 bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options& options) {
+  for (const std::string& arg : args) {
+    if (real_device(arg)) {
+      return fail("the tool was to be given the real device " + arg +
+                  "; tests use pseudo-terminals only");
+    }
+  }
   int keyboard_in = -1;
   std::string slave_name;
   std::array<int, 2> out{};

@@ -90,7 +90,8 @@ struct Options {
   std::string fake_time;
 };
 
-// Starts quorvel-setup with `args` (argv[0] is its path). Returns true on failure.
+// Starts quorvel-setup with `args` (argv[0] is its path). Returns true on failure, also when
+// an argument names a real device of this machine (pseudo-terminals and /dev/null only).
 bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options& options = {});
 // Reads output until it contains `text` after `from`; false on the deadline.
 bool wait_output(Tool& tool, const std::string& text, std::size_t from = 0,
