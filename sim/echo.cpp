@@ -131,20 +131,20 @@ bool send_due(Simulator& sim, std::int64_t now) {
   }
 }
 
-void flood(Simulator& sim, std::int64_t now) {
+bool flood(Simulator& sim, std::int64_t now) {
   if (!sim.options.flood || !client_present(sim)) {
-    return;
+    return false;
   }
   std::size_t want = 1;
   if (sim.options.pace_baud != 0) {
     const EchoQueue* queue = next_queue(sim);
     if (now < sim.next_send_us || (queue != nullptr && queue->ring[queue->head].due_us <= now)) {
-      return;
+      return false;
     }
   } else {
     int waiting = 0;
     if (ioctl(sim.slave_fd, TIOCINQ, &waiting) != 0 || waiting >= kFloodRefill) {
-      return;
+      return false;
     }
     want = static_cast<std::size_t>(kFloodBacklog - waiting);
   }
@@ -154,6 +154,9 @@ void flood(Simulator& sim, std::int64_t now) {
   }
   const std::size_t sent = send_bytes(sim, junk.data(), want);
   sim.flood_index = (sim.flood_index + sent) % kNoiseCycle.size();
+  // With --pace the time for the next byte has already come, so retrying on a timer would
+  // spin; the caller waits for the master to have room instead.
+  return sent == 0;
 }
 
 std::int64_t next_wake_us(const Simulator& sim, std::int64_t now, bool blocked) {

@@ -19,8 +19,9 @@ void echo_byte(Simulator& sim, std::uint8_t byte, std::int64_t arrival_us, bool 
 bool send_due(Simulator& sim, std::int64_t now);
 
 // --flood: keeps junk waiting for a client so that its reads never find the line quiet. Echo
-// bytes that are due go first; with --pace the junk fills the gaps between them.
-void flood(Simulator& sim, std::int64_t now);
+// bytes that are due go first; with --pace the junk fills the gaps between them. Returns true
+// when the master took none because it is full (a client that stopped reading).
+bool flood(Simulator& sim, std::int64_t now);
 
 // When the unit next has something to do on its own: a queued byte falls due, --pace lets the
 // next one go, or --flood tops up. -1 for nothing.

@@ -136,9 +136,11 @@ bool receive_from_master(Simulator& sim) {
 void run_unit(Simulator& sim) {
   for (;;) {
     std::int64_t now = now_us();
-    const bool blocked = send_due(sim, now);
+    // Blocked: the master is full, and only its room to write (POLLOUT) or the tool's bytes
+    // can give the unit something to do.
+    bool blocked = send_due(sim, now);
     if (!blocked) {
-      flood(sim, now);
+      blocked = flood(sim, now);
     }
     now = now_us();
     const std::int64_t wake = next_wake_us(sim, now, blocked);

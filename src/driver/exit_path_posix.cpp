@@ -19,6 +19,19 @@ constexpr std::array<int, 9> kRestoreSignals{SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,
 
 void on_signal(int signal_number);
 
+// While one handler gives things back, the other signals of the way out (and SIGCONT) wait: a
+// second handler run in the middle would give the terminal back twice and re-raise its own
+// signal before the first had given back the port.
+sigset_t held_while_handling() {
+  sigset_t held{};
+  sigemptyset(&held);
+  for (const int signal_number : kRestoreSignals) {
+    sigaddset(&held, signal_number);
+  }
+  sigaddset(&held, SIGCONT);
+  return held;
+}
+
 void take_signal(int signal_number) {
   struct sigaction previous {};
   // A signal the caller chose to ignore (nohup, a background job) stays ignored.
@@ -27,12 +40,13 @@ void take_signal(int signal_number) {
   }
   struct sigaction action {};
   action.sa_handler = on_signal;
-  sigemptyset(&action.sa_mask);
+  action.sa_mask = held_while_handling();
   sigaction(signal_number, &action, nullptr);
 }
 
 // Only async-signal-safe calls here. The signal is blocked while its handler runs, so the raise
-// takes effect, with the default action, as soon as the handler returns.
+// takes effect, with the default action, as soon as the handler returns; another ending signal
+// that came meanwhile is handled after it, with nothing left to give back.
 void on_signal(int signal_number) {
   const int saved_errno = errno;
   key_input_release_for_exit();
@@ -60,6 +74,6 @@ void install_exit_path() {
   }
   struct sigaction wake {};
   wake.sa_handler = on_continue;
-  sigemptyset(&wake.sa_mask);
+  wake.sa_mask = held_while_handling();
   sigaction(SIGCONT, &wake, nullptr);
 }

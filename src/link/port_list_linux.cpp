@@ -14,12 +14,13 @@
 #include <cstring>
 
 #include "link/port_list.h"
+#include "setup/reason.h"
 
 namespace {
 
 using Path = std::array<char, PATH_MAX>;
 using Name = std::array<char, 64>;
-using Detail = std::array<char, 192>;
+using Detail = std::array<char, 256>;
 
 struct Port {
   Name name;      // "ttyUSB0"
@@ -27,6 +28,10 @@ struct Port {
 };
 
 constexpr std::size_t kMostPorts = 64;
+// Characters of a tty name, a driver name and a stable name shown; like every name a reason
+// quotes, they are shown with bytes that could drive a terminal as \xNN.
+constexpr std::size_t kNameShown = 32;
+constexpr std::size_t kStableShown = 96;
 
 // a + "/" + b into out; false when that does not fit (a cut path would name another file).
 bool join(Path& out, const char* a, const char* b) {
@@ -131,7 +136,7 @@ void describe(const char* device_link, char* out, std::size_t size) {
     }
     if (driver[0] != '\0' && std::strcmp(driver.data(), "port") != 0 &&
         std::strcmp(driver.data(), "ctrl") != 0) {
-      std::snprintf(out, size, "%s", driver.data());
+      show_text(out, size, driver.data(), std::strlen(driver.data()), kNameShown);
       return;
     }
     if (!up_one(at)) {
@@ -166,22 +171,63 @@ void stable_name(const char* dev_root, const char* tty, char* out, std::size_t s
   closedir(dir);
 }
 
-// ttyS2 before ttyS10: the digits at the end compare as numbers.
-bool natural_less(const Port& a, const Port& b) {
-  const auto split = [](const Name& name) {
-    std::size_t stem = std::strlen(name.data());
-    while (stem > 0 && name[stem - 1] >= '0' && name[stem - 1] <= '9') {
-      --stem;
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// Compares two names with every run of digits taken as one number, its value read off the digits
+// without converting them, so no run is too long. -1, 0 or 1; 0 also for ttyS1 and ttyS01.
+int compare_by_value(const char* a, const char* b) {
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (a[i] != '\0' && b[j] != '\0') {
+    if (is_digit(a[i]) && is_digit(b[j])) {
+      while (a[i] == '0') {
+        ++i;
+      }
+      while (b[j] == '0') {
+        ++j;
+      }
+      std::size_t end_a = i;
+      std::size_t end_b = j;
+      while (is_digit(a[end_a])) {
+        ++end_a;
+      }
+      while (is_digit(b[end_b])) {
+        ++end_b;
+      }
+      // Without leading zeros the longer run is the larger number; runs as long compare digit
+      // by digit.
+      if (end_a - i != end_b - j) {
+        return end_a - i < end_b - j ? -1 : 1;
+      }
+      const int by_digits = std::memcmp(a + i, b + j, end_a - i);
+      if (by_digits != 0) {
+        return by_digits < 0 ? -1 : 1;
+      }
+      i = end_a;
+      j = end_b;
+      continue;
     }
-    return stem;
-  };
-  const std::size_t stem_a = split(a.name);
-  const std::size_t stem_b = split(b.name);
-  const int by_stem = std::strncmp(a.name.data(), b.name.data(), std::max(stem_a, stem_b));
-  if (by_stem != 0 || stem_a != stem_b) {
-    return by_stem != 0 ? by_stem < 0 : stem_a < stem_b;
+    // A number sorts where its first digit would among the other bytes: no byte that is not a
+    // digit lies between '0' and '9', so every number sits at the same place among them.
+    const unsigned byte_a = is_digit(a[i]) ? '0' : static_cast<unsigned char>(a[i]);
+    const unsigned byte_b = is_digit(b[j]) ? '0' : static_cast<unsigned char>(b[j]);
+    if (byte_a != byte_b) {
+      return byte_a < byte_b ? -1 : 1;
+    }
+    ++i;
+    ++j;
   }
-  return std::atol(a.name.data() + stem_a) < std::atol(b.name.data() + stem_b);
+  // One has ended: it is the shorter, and comes first.
+  if (a[i] == b[j]) {
+    return 0;
+  }
+  return a[i] == '\0' ? -1 : 1;
+}
+
+bool port_less(const Port& a, const Port& b) {
+  return port_name_less(a.name.data(), b.name.data());
 }
 
 // Appends text when it fits whole.
@@ -194,6 +240,12 @@ void append(char* out, std::size_t size, std::size_t& used, const char* text) {
 }
 
 }  // namespace
+
+bool port_name_less(const char* a, const char* b) {
+  // Names equal by value (ttyS1, ttyS01) are told apart byte by byte, so the order is total.
+  const int by_value = compare_by_value(a, b);
+  return by_value != 0 ? by_value < 0 : std::strcmp(a, b) < 0;
+}
 
 void list_serial_ports_in(const char* sys_root, const char* dev_root, char* out, std::size_t size) {
   if (size == 0) {
@@ -229,23 +281,25 @@ void list_serial_ports_in(const char* sys_root, const char* dev_root, char* out,
     Path by_id{};
     describe(device.data(), what.data(), what.size());
     stable_name(dev_root, entry->d_name, by_id.data(), by_id.size());
+    // udev makes the stable name from what the adapter says of itself: quoted, and cut with
+    // "..." when long, like any name in a reason.
+    std::array<char, kStableShown + 4> by_id_shown{};
+    show_text(by_id_shown.data(), by_id_shown.size(), by_id.data(), by_id.size(), kStableShown);
     const char* between = what[0] != '\0' && by_id[0] != '\0' ? ", " : "";
-    // A stable name too long to show whole is left out rather than shown cut.
-    const int length = std::snprintf(port.detail.data(), port.detail.size(), "%s%s%s", what.data(),
-                                     between, by_id.data());
-    if (length < 0 || static_cast<std::size_t>(length) >= port.detail.size()) {
-      std::snprintf(port.detail.data(), port.detail.size(), "%s", what.data());
-    }
+    std::snprintf(port.detail.data(), port.detail.size(), "%s%s%s", what.data(), between,
+                  by_id_shown.data());
   }
   closedir(dir);
-  std::sort(ports.begin(), ports.begin() + static_cast<std::ptrdiff_t>(count), natural_less);
+  std::sort(ports.begin(), ports.begin() + static_cast<std::ptrdiff_t>(count), port_less);
 
   std::size_t used = 0;
   for (std::size_t i = 0; i < count; ++i) {
     std::array<char, 512> item{};
     const Port& port = ports[i];
+    std::array<char, kNameShown + 4> name_shown{};
+    show_text(name_shown.data(), name_shown.size(), port.name.data(), port.name.size(), kNameShown);
     std::snprintf(item.data(), item.size(), "%s%s/%s%s%s%s", i > 0 ? ", " : "", dev_root,
-                  port.name.data(), port.detail[0] != '\0' ? " (" : "", port.detail.data(),
+                  name_shown.data(), port.detail[0] != '\0' ? " (" : "", port.detail.data(),
                   port.detail[0] != '\0' ? ")" : "");
     // A list too long for the line ends in ", ..." rather than in a cut name: every port but
     // the last leaves room for it.

@@ -45,28 +45,64 @@ std::array<char, 64> shown_argument(const char* arg) {
   return shown;
 }
 
-// The argument that gave the date text, as typed.
-const char* g_date_option = "";
+// The options that gave the texts resolve_setup parses, as typed ("-t", "/T", "/tmp/unit").
+struct TypedOptions {
+  const char* time = "";
+  const char* date = "";
+  const char* output1 = "";
+  const char* output2 = "";
+};
+TypedOptions g_typed;
 
-// "/dev/ttyUSB0" given without -c reads as the option /d.
+const char*& typed_option(int letter) {
+  switch (letter) {
+    case 't':
+      return g_typed.time;
+    case 'd':
+      return g_typed.date;
+    case '1':
+      return g_typed.output1;
+    default:
+      return g_typed.output2;
+  }
+}
+
+// "/dev/ttyUSB0" given without -c reads as the option /d, "/tmp/unit" as /t, and so on.
 bool looks_like_path(const char* arg) {
   return arg[0] == '/' && std::strchr(arg + 1, '/') != nullptr;
 }
 
-void explain_not_an_option(const char* arg, const char* previous) {
-  const bool after_s = (previous[0] == '-' || previous[0] == '/') &&
-                       std::tolower(static_cast<unsigned char>(previous[1])) == 's';
-  if (looks_like_path(g_date_option)) {
-    set_reason("%s: read as the option /d, so %s was taken as the date; give a port as -c %s",
-               shown_argument(g_date_option).data(), shown_argument(g_setup.date_text).data(),
-               shown_argument(g_date_option).data());
-  } else if (arg[0] == '-' || arg[0] == '/') {
-    set_reason("%s: an option letter must follow, as in -c COM1", shown_argument(arg).data());
-  } else if (after_s) {
-    set_reason("%s: not an option; -s takes no value", shown_argument(arg).data());
-  } else {
-    set_reason("%s: not an option; every value follows its option, as in -c COM1",
-               shown_argument(arg).data());
+// A value that the technician more likely meant as the next option ("-c -s 5").
+bool looks_like_option(const char* value) {
+  return (value[0] == '-' || value[0] == '/') && value[1] != '\0' && !looks_like_path(value);
+}
+
+// The prefix and letter the scan read an argument as ("/d"), quoted.
+std::array<char, 16> shown_option(const char* arg) {
+  std::array<char, 16> shown{};
+  show_text(shown.data(), shown.size(), arg, 2, 8);
+  return shown;
+}
+
+// What the text after each option is, for saying what a path was taken for.
+const char* value_taken_as(int letter) {
+  switch (letter) {
+    case '1':
+      return "output 1's values";
+    case '2':
+      return "output 2's values";
+    case 'a':
+      return "the pause between characters";
+    case 'b':
+      return "the line speed";
+    case 'c':
+      return "the port name";
+    case 'd':
+      return "the date";
+    case 'l':
+      return "the pause between lines";
+    default:
+      return "the time";
   }
 }
 
@@ -91,27 +127,78 @@ const char* value_wanted(int letter) {
   }
 }
 
+int letter_of(const char* option) {
+  return std::tolower(static_cast<unsigned char>(option[1]));
+}
+
+// A port given without -c: the path was read as an option (`what` says what became of it).
+void explain_path_option(const char* path, const char* what) {
+  set_reason("%s: read as the option %s%s; give a port as -c %s", shown_argument(path).data(),
+             shown_option(path).data(), what, shown_argument(path).data());
+}
+
+// A path option took `value` as its value, and what followed was refused.
+void explain_path_value(const char* path, const char* value) {
+  std::array<char, kReasonSize> what{};
+  std::snprintf(what.data(), what.size(), ", so %s was taken as %s", shown_argument(value).data(),
+                value_taken_as(letter_of(path)));
+  explain_path_option(path, what.data());
+}
+
+// `arg` stands where an option should. `previous` is the argument before it, and `owner` the
+// option that took `previous` as its value (nullptr when `previous` was no option's value).
+void explain_not_an_option(const char* arg, const char* previous, const char* owner) {
+  if (owner != nullptr && looks_like_path(owner)) {
+    explain_path_value(owner, previous);
+  } else if (arg[0] == '-' || arg[0] == '/') {
+    set_reason("%s: an option letter must follow, as in -c COM1", shown_argument(arg).data());
+  } else if (owner != nullptr && looks_like_option(previous)) {
+    // The option before took the next option as its value, so its own value is what is missing.
+    set_reason("%s: needs %s; %s was taken as one, so %s is not an option",
+               shown_argument(owner).data(), value_wanted(letter_of(owner)),
+               shown_argument(previous).data(), shown_argument(arg).data());
+  } else if (owner == nullptr && (previous[0] == '-' || previous[0] == '/') &&
+             letter_of(previous) == 's') {
+    set_reason("%s: not an option; -s takes no value", shown_argument(arg).data());
+  } else {
+    set_reason("%s: not an option; every value follows its option, as in -c COM1",
+               shown_argument(arg).data());
+  }
+}
+
 void explain_missing_value(const char* arg, int letter) {
-  if (letter == 'd' && looks_like_path(arg)) {
-    set_reason("%s: read as the option /d, which needs a date; give a port as -c %s",
-               shown_argument(arg).data(), shown_argument(arg).data());
+  if (looks_like_path(arg)) {
+    std::array<char, kReasonSize> what{};
+    std::snprintf(what.data(), what.size(), ", which needs %s", value_wanted(letter));
+    explain_path_option(arg, what.data());
   } else {
     set_reason("%s: needs %s", shown_argument(arg).data(), value_wanted(letter));
+  }
+}
+
+void explain_unknown_option(const char* arg) {
+  if (looks_like_path(arg)) {
+    explain_path_option(arg, ", and there is no such option");
+  } else {
+    set_reason("%s: no such option; the options are -c -b -t -d -1 -2 -a -l -s",
+               shown_argument(arg).data());
   }
 }
 
 }  // namespace
 
 bool parse_options(int argc, char** argv) {
-  g_date_option = "";
+  g_typed = TypedOptions{};
+  const char* owner = nullptr;  // the option whose value the previous argument was
   for (int index = 1; index < argc; ++index) {
     const char* arg = argv[index];
     if ((arg[0] != '/' && arg[0] != '-') || arg[1] == '\0') {
       print_usage(argv[0]);
-      explain_not_an_option(arg, index > 1 ? argv[index - 1] : "");
+      explain_not_an_option(arg, index > 1 ? argv[index - 1] : "", owner);
       return true;
     }
-    const int letter = std::tolower(static_cast<unsigned char>(arg[1]));
+    const int letter = letter_of(arg);
+    owner = nullptr;
     if (letter == 's') {
       continue;  // accepted for old scripts; it has no effect
     }
@@ -120,8 +207,7 @@ bool parse_options(int argc, char** argv) {
     if (!known || index + 1 >= argc) {
       print_usage(argv[0]);
       if (!known) {
-        set_reason("%s: no such option; the options are -c -b -t -d -1 -2 -a -l -s",
-                   shown_argument(arg).data());
+        explain_unknown_option(arg);
       } else {
         explain_missing_value(arg, letter);
       }
@@ -129,12 +215,15 @@ bool parse_options(int argc, char** argv) {
     }
     // The next argument is the option's, whatever it looks like.
     const char* value = argv[++index];
+    owner = arg;
     switch (letter) {
       case '1':
         g_setup.output1_text = value;
+        typed_option(letter) = arg;
         break;
       case '2':
         g_setup.output2_text = value;
+        typed_option(letter) = arg;
         break;
       case 'a':
         g_setup.char_time_ms = convert_unsigned(value);
@@ -147,13 +236,14 @@ bool parse_options(int argc, char** argv) {
         break;
       case 'd':
         g_setup.date_text = value;
-        g_date_option = arg;
+        typed_option(letter) = arg;
         break;
       case 'l':
         g_setup.line_time_ms = convert_unsigned(value);
         break;
       default:
         g_setup.time_text = value;
+        typed_option(letter) = arg;
         break;
     }
   }
@@ -164,17 +254,19 @@ namespace {
 
 constexpr OutputParams kDefaultOutput{0, 100, 0, 0};
 
-// Puts the option and its text in front of what the field parser found wrong.
+// Puts the option as typed and its text in front of what the field parser found wrong.
 bool refuse_option(char letter, const char* text) {
-  if (letter == 'd' && looks_like_path(g_date_option)) {
-    set_reason("%s: read as the option /d, so %s was taken as the date; give a port as -c %s",
-               shown_argument(g_date_option).data(), shown_argument(text).data(),
-               shown_argument(g_date_option).data());
+  const char* option = typed_option(letter);
+  if (looks_like_path(option)) {
+    explain_path_value(option, text);
     return true;
   }
   std::array<char, kReasonSize> cause{};
   std::snprintf(cause.data(), cause.size(), "%s", setup_reason());
-  set_reason("-%c %s: %s", letter, shown_argument(text).data(), cause.data());
+  // A text no scan stored (set by the caller itself) is named by its option's usual form.
+  const std::array<char, 3> usual = {'-', letter, '\0'};
+  set_reason("%s %s: %s", shown_argument(option[0] != '\0' ? option : usual.data()).data(),
+             shown_argument(text).data(), cause.data());
   return true;
 }
 

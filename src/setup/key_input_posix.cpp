@@ -19,8 +19,11 @@ constexpr int kInputFd = 0;
 // A terminal sends an escape sequence in one burst; a lone ESC is one with nothing behind it.
 constexpr int kSequenceGapMs = 50;
 
+// The modes to give back are saved before raw mode is first taken and never change after, so a
+// handler that finds g_raw_active set always has the right ones.
 termios g_saved_modes{};
 termios g_raw_modes{};
+// Set only while the terminal is in raw mode; read by the signal handlers.
 volatile sig_atomic_t g_raw_active = 0;
 bool g_raw_wanted = false;  // between key_input_start and key_input_stop, on a terminal
 bool g_is_terminal = false;
@@ -41,9 +44,12 @@ void restore_terminal() {
     sigemptyset(&hold);
     sigaddset(&hold, SIGTTOU);
     sigprocmask(SIG_BLOCK, &hold, &previous);
-    tcsetattr(kInputFd, TCSANOW, &g_saved_modes);
+    // Cleared only once the modes are back: a signal before that restores them itself, and
+    // a failed restore is tried again on the next way out.
+    if (tcsetattr(kInputFd, TCSANOW, &g_saved_modes) == 0) {
+      g_raw_active = 0;
+    }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
-    g_raw_active = 0;
   }
 }
 
@@ -60,19 +66,29 @@ bool in_foreground() {
 // those seen from the background were the shell's (its line editor's, say), and after a stop
 // the shell may hand the terminal back with other modes again.
 void apply_raw_modes() {
-  if (!in_foreground() || tcgetattr(kInputFd, &g_saved_modes) != 0) {
+  if (!in_foreground()) {
     return;
   }
-  g_raw_modes = g_saved_modes;
-  // Keys one at a time, no echo, CR left as CR; Ctrl-C still interrupts and output is untouched.
-  g_raw_modes.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);
-  g_raw_modes.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR);
-  g_raw_modes.c_cc[VMIN] = 0;
-  g_raw_modes.c_cc[VTIME] = 0;
-  g_raw_active = 1;  // the saved modes are complete: a signal from here on gives them back
-  if (tcsetattr(kInputFd, TCSANOW, &g_raw_modes) != 0) {
-    g_raw_active = 0;
+  // No signal may come between taking raw mode and saying so: with the flag still clear, a way
+  // out would leave the terminal raw; with it set first, a stop in between would have its modes
+  // given back and then taken raw again behind the flag's back. Held, a signal is handled once
+  // the flag tells the truth.
+  sigset_t all{};
+  sigset_t previous{};
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &previous);
+  if (tcgetattr(kInputFd, &g_saved_modes) == 0) {
+    g_raw_modes = g_saved_modes;
+    // Keys one at a time, no echo, CR left as CR; Ctrl-C still interrupts, output is untouched.
+    g_raw_modes.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);
+    g_raw_modes.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR);
+    g_raw_modes.c_cc[VMIN] = 0;
+    g_raw_modes.c_cc[VTIME] = 0;
+    if (tcsetattr(kInputFd, TCSANOW, &g_raw_modes) == 0) {
+      g_raw_active = 1;
+    }
   }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
 // After Ctrl-Z the exit path gave the terminal back and the program stopped; once it is

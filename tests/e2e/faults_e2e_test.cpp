@@ -122,6 +122,7 @@ TEST(Faults, UnitUnpluggedMidRunCostsNoCpuAndEscStillEnds) {
   const int held = open(unit.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(held, 0);
   Tool tool;
+  tool.errors = Errors::kOwn;
   start_tool(tool, usual_args(unit));
   ASSERT_TRUE(wait_output(tool, kFailed));
   const double cpu_before = cpu_seconds(tool.pid);
@@ -134,6 +135,8 @@ TEST(Faults, UnitUnpluggedMidRunCostsNoCpuAndEscStillEnds) {
   type(tool, "\x1b");
   EXPECT_EQ(wait_exit(tool), 0);
   EXPECT_NE(tool.out.find("User abort\n!! Failed !!\n"), std::string::npos);
+  EXPECT_EQ(tool.err,
+            "quorvel-setup: " + unit.path + ": the port has gone; plug it back in, or press ESC\n");
   EXPECT_TRUE(modes_restored(tool));
   stop_unit(unit);
   close(held);
@@ -183,18 +186,54 @@ TEST(Faults, SignalsEndTheRunAndGiveBackTerminalAndPort) {
   }
 }
 
-TEST(Faults, CtrlZAtAPromptTakesRawModeAgain) {
-  // Here the stop itself is discarded (the test is no job-control shell); what is checked is
-  // that raw mode is taken again afterwards: a key shows at once, without Enter.
-  Tool tool;
-  start_tool(tool, {});
-  ASSERT_TRUE(wait_output(tool, "[ COM1]: "));
-  type(tool, "\x1a");
-  type(tool, "Q");
-  EXPECT_TRUE(wait_output(tool, "[ COM1]: Q"));
-  type(tool, "\x1b");
-  EXPECT_EQ(wait_exit(tool), 1);
-  EXPECT_TRUE(modes_restored(tool));
+TEST(Faults, CtrlZStopsTheRunWithTheTerminalGivenBackAndItGoesOnWhenContinued) {
+  // As a shell's foreground job, so that the stop is real: while stopped the terminal has its
+  // own modes back (the shell's prompt must work) and a run in its exchange keeps its port;
+  // continued, the tool takes raw mode again and the run goes on to its end.
+  const struct {
+    const char* name;
+    bool dialogue;
+  } cases[] = {{"at the first prompt", true}, {"during the exchange", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Unit unit;
+    start_unit(unit,
+               c.dialogue ? std::vector<std::string>{} : std::vector<std::string>{"--silent"});
+    Options options;
+    options.job_control = true;
+    options.fake_time = "2009-12-07 12:30:00";
+    Tool tool;
+    start_tool(tool, c.dialogue ? std::vector<std::string>{} : usual_args(unit), options);
+    ASSERT_TRUE(wait_output(tool, c.dialogue ? kFirstPrompt : kFailed));
+    ASSERT_TRUE(wait_modes(tool, false));  // raw
+    type(tool, "\x1a");
+    ASSERT_TRUE(wait_stopped(tool));
+    EXPECT_TRUE(modes_restored(tool));
+    EXPECT_EQ(exclusive(unit), !c.dialogue);
+    ASSERT_EQ(kill(-tool.pid, SIGCONT), 0);
+    EXPECT_TRUE(wait_modes(tool, false));
+    if (c.dialogue) {
+      // A key shows at once again, without Enter; then the other answers take the defaults.
+      type(tool, "Q");
+      ASSERT_TRUE(wait_output(tool, std::string(kFirstPrompt) + "Q"));
+      type(tool, "\b" + unit.path + "\r" + std::string(16, '\r'));
+      EXPECT_EQ(wait_exit(tool), 0);
+      EXPECT_NE(tool.out.find(kAllDoneText), std::string::npos) << tool.out;
+      Settings s = usual_settings(unit);
+      s.line_ms = 50;
+      s.out1[1] = 255;
+      s.out2[1] = 255;
+      EXPECT_EQ(stop_unit(unit), loaded_state(s));
+    } else {
+      const std::size_t resumed_at = tool.out.size();
+      ASSERT_TRUE(wait_output(tool, kFailed, resumed_at));  // it resends again
+      type(tool, "\x1b");
+      EXPECT_EQ(wait_exit(tool), 0);
+      EXPECT_NE(tool.out.find("User abort\n!! Failed !!\n", resumed_at), std::string::npos);
+      EXPECT_TRUE(port_free(unit));
+    }
+    EXPECT_TRUE(modes_restored(tool));
+  }
 }
 
 TEST(Faults, IdlePromptCostsNoCpu) {

@@ -83,6 +83,29 @@ TEST(Reasons, CommandLineRefusalsSayWhatWasWrong) {
        {"/dev/ttyUSB0: read as the option /d, so -t was taken as the date",
         "give a port as -c /dev/ttyUSB0"}},
       {{"/dev/ttyUSB0", "-s"}, {"so -s was taken as the date", "-c /dev/ttyUSB0"}},
+      // Any path reads as the option its second character names; the reason quotes the path,
+      // never an option the technician did not type.
+      {{"/tmp/unit", "-c", "COM1"},
+       {"quorvel-setup: /tmp/unit: read as the option /t, so -c was taken as the time; give a "
+        "port as -c /tmp/unit\n"}},
+      {{"/tmp/unit"}, {"/tmp/unit: read as the option /t, which needs a time", "-c /tmp/unit"}},
+      {{"/home/tech/port"},
+       {"/home/tech/port: read as the option /h, and there is no such option",
+        "give a port as -c /home/tech/port"}},
+      {{"/1/x", "5,5"}, {"so 5,5 was taken as output 1's values", "-c /1/x"}},
+      {{"/\x1b[2J/x"}, {"read as the option /\\x1b, and there is no such option"}},
+      // A value that only fills an option's place earlier on is no reason to blame it.
+      {{"/dev/ttyUSB0", "1\\1\\2010", "-c", "COM1", "x"},
+       {"quorvel-setup: x: not an option; every value follows its option"}},
+      // The option as typed, not as the scan reads it.
+      {{"/T", "25:00:00"}, {"quorvel-setup: /T 25:00:00: hour 25 is outside 0-23"}},
+      {{"-time", "12:30"}, {"quorvel-setup: -time 12:30: the time is HH:MM:SS"}},
+      // An option where a value should be: the value of the option before is what is missing.
+      {{"-c", "-s", "5"},
+       {"quorvel-setup: -c: needs a port name; -s was taken as one, so 5 is "
+        "not an option\n"}},
+      {{"-t", "-c", "COM1"}, {"-t: needs a time, HH:MM:SS; -c was taken as one, so COM1 is not"}},
+      {{"-c", "/dev/ttyUSB0", "5"}, {"5: not an option; every value follows its option"}},
       // Control bytes are shown, not sent to the terminal.
       {{"-d", "\x1b[2J\\1\\1"}, {"-d \\x1b[2J\\1\\1: '\\x1b' is not a digit"}},
       {{"-c", "COM1"},

@@ -76,14 +76,6 @@ std::vector<std::string> tool_command(const std::vector<std::string>& args) {
   return argv;
 }
 
-// What the pseudo-terminal echoes to its master before the tool takes raw mode is not output,
-// unless the terminal is the tool's screen.
-void drain_keyboard(Tool& tool) {
-  if (tool.slave_fd >= 0 && !tool.screen) {
-    drain(tool.keys_fd);
-  }
-}
-
 // True when text names a device of this machine that a test must never open (a real serial
 // port, the test's own terminal): any character device but a pseudo-terminal's far end and the
 // memory devices (/dev/null and the like).
@@ -151,18 +143,6 @@ const std::string& sim_path() {
   return configured_sim();
 }
 
-void take_errors(Tool& tool, int timeout_ms) {
-  while (tool.err_fd >= 0) {
-    const std::size_t before = tool.err.size();
-    if (!pump(tool.err_fd, tool.err, timeout_ms)) {
-      close(tool.err_fd);
-      tool.err_fd = -1;
-    } else if (tool.err.size() == before) {
-      break;
-    }
-  }
-}
-
 bool start_unit(Unit& unit, const std::vector<std::string>& options, const UnitPlace& place) {
   std::array<char, 64> dir_template{};
   std::snprintf(dir_template.data(), dir_template.size(), "/tmp/quorvel-e2e-XXXXXX");
@@ -179,6 +159,7 @@ bool start_unit(Unit& unit, const std::vector<std::string>& options, const UnitP
   }
   unit.pid = fork();
   if (unit.pid == 0) {
+    setpgid(0, 0);  // a group of its own, so that stop_unit can end all of it
     dup2(out[1], 1);
     const int null_fd = open("/dev/null", O_RDWR);
     dup2(null_fd, 0);
@@ -189,6 +170,7 @@ bool start_unit(Unit& unit, const std::vector<std::string>& options, const UnitP
   if (unit.pid < 0) {
     return fail("cannot start the simulated unit");
   }
+  setpgid(unit.pid, unit.pid);  // whichever of the two runs first
   for (const auto start = Clock::now();
        unit.log.find('\n') == std::string::npos && before(start, kDeadlineMs);) {
     if (!pump(unit.log_fd, unit.log, 100)) {
@@ -200,12 +182,25 @@ bool start_unit(Unit& unit, const std::vector<std::string>& options, const UnitP
   return unit.path != link && fail("the simulated unit serves " + unit.path + ", not " + link);
 }
 
-std::string stop_unit(Unit& unit) {
+std::string stop_unit(Unit& unit, int deadline_ms) {
   if (unit.pid > 0) {
     kill(unit.pid, SIGTERM);
-    while (pump(unit.log_fd, unit.log, 1000)) {
+    const auto start = Clock::now();
+    // Its log up to the end, which comes as it exits.
+    while (before(start, deadline_ms) && pump(unit.log_fd, unit.log, 100)) {
     }
-    waitpid(unit.pid, nullptr, 0);
+    pid_t done = 0;
+    while (done != unit.pid && before(start, deadline_ms)) {
+      done = waitpid(unit.pid, nullptr, WNOHANG);
+      if (done == 0) {
+        poll(nullptr, 0, 10);
+      }
+    }
+    if (done != unit.pid) {
+      fail("the simulated unit did not end on SIGTERM");
+      kill(-unit.pid, SIGKILL);
+      waitpid(unit.pid, nullptr, 0);
+    }
     close(unit.log_fd);
     unit.pid = -1;
   }
@@ -227,10 +222,19 @@ Unit::~Unit() {
 
 Tool::~Tool() {
   if (pid > 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    // The whole group: a wrapper's children (valgrind's, wine's) go too.
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);  // in case it was killed before it made its own group
+    if (leader < 0) {
+      waitpid(pid, nullptr, 0);
+    }
   }
-  for (const int fd : {pid_fd, keys_fd, slave_fd, out_fd, err_fd}) {
+  if (leader > 0) {
+    // It ends once it has seen the tool end; it has nothing to hold it up.
+    kill(leader, SIGKILL);
+    waitpid(leader, nullptr, 0);
+  }
+  for (const int fd : {pid_fd, keys_fd, slave_fd, out_fd, err_fd, job_fd}) {
     if (fd >= 0) {
       close(fd);
     }
@@ -282,6 +286,9 @@ bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
   }
   const std::vector<std::string> argv = tool_command(args);
   const std::vector<std::string> env = tool_environment(options);
+  if (options.job_control) {
+    return start_as_job(tool, slave_name, argv, env, out, err);
+  }
 
   tool.started = Clock::now();
   tool.pid = fork();
@@ -323,105 +330,6 @@ bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
   }
   tool.pid_fd = static_cast<int>(syscall(SYS_pidfd_open, tool.pid, 0));
   return false;
-}
-
-bool wait_output(Tool& tool, const std::string& text, std::size_t from, int deadline_ms) {
-  for (const auto start = Clock::now(); before(start, deadline_ms);) {
-    if (tool.out.find(text, from) != std::string::npos) {
-      return true;
-    }
-    drain_keyboard(tool);
-    take_errors(tool, 0);
-    if (!pump(tool.out_fd, tool.out, 50)) {
-      return tool.out.find(text, from) != std::string::npos;
-    }
-  }
-  return false;
-}
-
-void read_output_for(Tool& tool, int ms) {
-  const auto start = Clock::now();
-  for (bool open = true; open && before(start, ms);) {
-    drain_keyboard(tool);
-    take_errors(tool, 0);
-    const auto left = std::chrono::milliseconds(ms) - (Clock::now() - start);
-    const auto left_ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
-    open = pump(tool.out_fd, tool.out, static_cast<int>(left_ms) + 1);
-  }
-}
-
-int count(const Tool& tool, const std::string& text) {
-  int n = 0;
-  for (std::size_t at = tool.out.find(text); at != std::string::npos;
-       at = tool.out.find(text, at + 1)) {
-    ++n;
-  }
-  return n;
-}
-
-void type(Tool& tool, const std::string& keys) {
-  if (write(tool.keys_fd, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) {
-    fail("could not type all of the keys");
-  }
-}
-
-void close_output(Tool& tool) {
-  close(tool.out_fd);
-  tool.out_fd = -1;
-}
-
-void close_keys(Tool& tool) {
-  close(tool.keys_fd);
-  tool.keys_fd = -1;
-}
-
-int wait_exit(Tool& tool, int deadline_ms) {
-  if (tool.pid <= 0) {
-    return -1;  // never started: there is no child to wait for
-  }
-  int status = 0;
-  pid_t done = 0;
-  for (const auto start = Clock::now(); done != tool.pid && before(start, deadline_ms);) {
-    drain_keyboard(tool);
-    take_errors(tool, 0);
-    // The output, and the end of the tool itself, so that its end is seen when it comes.
-    const bool open = pump_until_end(tool.out_fd, tool.out, tool.pid_fd, 50);
-    done = wait4(tool.pid, &status, open ? WNOHANG : 0, &tool.usage);
-  }
-  tool.ended = Clock::now();
-  if (done != tool.pid) {
-    kill(tool.pid, SIGKILL);
-    wait4(tool.pid, &status, 0, &tool.usage);
-    status = -1;
-  } else {
-    // The tool is gone; take the rest of what it wrote, up to the end of the pipe (or, on a
-    // terminal, as long as more comes).
-    for (std::size_t before = std::string::npos; tool.out_fd >= 0 && before != tool.out.size();) {
-      before = tool.out.size();
-      if (!pump(tool.out_fd, tool.out, tool.screen ? 100 : 1000)) {
-        break;
-      }
-    }
-    status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  if (tool.out_fd >= 0) {
-    close(tool.out_fd);
-  }
-  tool.out_fd = -1;
-  // Whatever the tool said on standard error, up to the end of that pipe.
-  take_errors(tool, 1000);
-  tool.pid = -1;
-  return status;
-}
-
-bool modes_restored(const Tool& tool) {
-  termios now{};
-  if (tcgetattr(tool.slave_fd, &now) != 0) {
-    return false;
-  }
-  const termios& was = tool.modes_before;
-  return now.c_iflag == was.c_iflag && now.c_oflag == was.c_oflag && now.c_cflag == was.c_cflag &&
-         now.c_lflag == was.c_lflag && std::memcmp(now.c_cc, was.c_cc, sizeof now.c_cc) == 0;
 }
 
 int run(Tool& tool, const std::vector<std::string>& args, const Options& options) {

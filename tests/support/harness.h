@@ -1,7 +1,9 @@
 // Runs the real program as a technician meets it: its keyboard on a pseudo-terminal (or a pipe),
 // its output captured, and the simulated unit on another pseudo-terminal. Shared by the
-// end-to-end tests and the benchmark; it judges nothing itself, and reports its own troubles
-// (a unit that does not start, a pipe that cannot be made) through the failure hook.
+// end-to-end tests and the benchmark. It reports its own troubles (a unit that does not start,
+// a pipe that cannot be made, a process that does not end by its deadline) through the failure
+// hook, and so too what every run must keep to whatever its test: standard error as the tool's
+// errors rule says (Tool::errors).
 #pragma once
 
 #include <sys/resource.h>
@@ -55,8 +57,9 @@ struct UnitPlace {
 // Starts quorvel-sim with its link and wire file, plus `options`. Returns true on failure.
 bool start_unit(Unit& unit, const std::vector<std::string>& options = {},
                 const UnitPlace& place = {});
-// Ends the unit (SIGTERM), returns its final state ("clock ... out2 ...").
-std::string stop_unit(Unit& unit);
+// Ends the unit (SIGTERM; SIGKILL to its process group, and a failure, when it has not ended by
+// the deadline), returns its final state ("clock ... out2 ...").
+std::string stop_unit(Unit& unit, int deadline_ms = kDeadlineMs);
 // The bytes the unit received.
 std::string wire(const Unit& unit);
 
@@ -64,9 +67,21 @@ enum class Keyboard { kTerminal, kPipe };
 
 using Clock = std::chrono::steady_clock;
 
-// Killed if still running when it goes out of scope.
+// What standard error must hold once the tool has ended; wait_exit checks it for every run.
+enum class Errors {
+  // By the outcome: nothing after exit status 0 or a signal; after status 1 one line, the
+  // program's name first (up to three when it lists the serial ports), or nothing when the last
+  // key typed was ESC (the operator's own choice needs no word). Other statuses are not judged.
+  kUsual,
+  kNone,    // nothing, whatever the status
+  kReason,  // one reason line as after status 1, whatever the status
+  kOwn,     // the test judges tool.err itself
+};
+
+// Killed, with its process group, if still running when it goes out of scope.
 struct Tool {
   ~Tool();
+  Errors errors = Errors::kUsual;
   pid_t pid = -1;
   int pid_fd = -1;    // readable once the tool has ended
   int keys_fd = -1;   // pty master, or the write end of the pipe
@@ -80,6 +95,10 @@ struct Tool {
   Clock::time_point started{};  // just before the start
   Clock::time_point ended{};    // when its end was seen
   rusage usage{};               // its CPU, once it has ended
+  bool esc_last = false;        // the last key typed was ESC
+  pid_t leader = -1;            // with job_control: the session leader the tool runs under
+  int job_fd = -1;              // where that leader reports the tool's stops and its end
+  int job_end = -1;             // the tool's wait status once a wait saw it end, else -1
 };
 
 struct Options {
@@ -88,6 +107,11 @@ struct Options {
   bool screen = false;
   // Local time the program sees ("2009-12-07 12:30:00" in UTC); empty: the real clock.
   std::string fake_time;
+  // As a shell runs a foreground job: under a session leader of its own on the keyboard
+  // terminal, in a process group that is not orphaned, so Ctrl-Z really stops it (other runs
+  // lead their own session, and the kernel discards a stop of an orphaned group). The keyboard
+  // must be the terminal, and the output not on it.
+  bool job_control = false;
 };
 
 // Starts quorvel-setup with `args` (argv[0] is its path). Returns true on failure, also when
@@ -109,8 +133,14 @@ void close_output(Tool& tool);
 // Closes the keyboard pipe (end of input).
 void close_keys(Tool& tool);
 // Waits for the end; returns the exit status, 128 + signal when killed, -1 on the deadline
-// (the tool is then killed).
+// (the tool's process group is then killed). Then checks standard error by tool.errors.
 int wait_exit(Tool& tool, int deadline_ms = kDeadlineMs);
+// With job_control: waits until the tool has stopped (Ctrl-Z), reading output meanwhile; false
+// when it ended or the deadline came first. SIGCONT to -tool.pid continues it.
+bool wait_stopped(Tool& tool, int deadline_ms = kDeadlineMs);
+// Waits until the keyboard terminal's modes are as before the start (`restored`) or are not;
+// false on the deadline.
+bool wait_modes(Tool& tool, bool restored, int deadline_ms = kDeadlineMs);
 // True when the keyboard terminal's modes are as they were before the tool started.
 bool modes_restored(const Tool& tool);
 // CPU seconds the process has used so far: the scheduler's nanosecond count where the kernel

@@ -115,6 +115,20 @@ TEST(PortList, RealPortsWithTheirNamesInOrder) {
                          d + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0)");
 }
 
+TEST(PortList, NamesThatCouldDriveTheTerminalAreQuotedAndLongOnesCut) {
+  FakeSystem s;
+  // Names a device or a udev rule made: control bytes in the tty's own name and in its stable
+  // name, and a stable name far longer than a line.
+  s.tty("ttyUSB\x1b[2J", "pci0/usb1/1-1/1-1:1.0/x");
+  s.by_id("usb-Evil\x1b]2;owned\x07-port0", "ttyUSB\x1b[2J");
+  s.tty("ttyACM0", "pci0/usb1/1-2/1-2:1.0");
+  s.by_id("usb-" + std::string(240, 'L') + "-if00", "ttyACM0");
+  const std::string d = s.dev();
+  const std::string shown_long = d + "/serial/by-id/usb-" + std::string(96 - d.size() - 18, 'L');
+  EXPECT_EQ(list(s), d + "/ttyACM0 (" + shown_long + "...), " + d + "/ttyUSB\\x1b[2J (" + d +
+                         "/serial/by-id/usb-Evil\\x1b]2;owned\\x07-port0)");
+}
+
 TEST(PortList, EmptyMissingAndShortBuffers) {
   FakeSystem empty;
   EXPECT_EQ(list(empty), "");
@@ -144,6 +158,27 @@ TEST(PortList, EmptyMissingAndShortBuffers) {
   char out[16] = "x";
   list_serial_ports_in("/nonexistent-sys", "/dev", out, sizeof out);
   EXPECT_STREQ(out, "");
+}
+
+TEST(PortList, NameOrderIsStrictAndTotal) {
+  // In the order the list shows them. Where the number in one name meets a letter in the other
+  // the number goes first, since digits come before letters; equal values (1, 01) are told apart
+  // byte by byte; runs far longer than any integer type still compare by value.
+  const std::string nines(30, '9');
+  const std::string big = "1" + std::string(30, '0');
+  const std::vector<std::string> names = {
+      "",         "0",       "00",       "1",        "1a",           "9",
+      "10",       "a",       "rfcomm0",  "tty",      "ttyACM0",      "ttyAMA0",
+      "ttyS",     "ttyS0",   "ttyS001",  "ttyS01",   "ttyS1",        "ttyS1a2",
+      "ttyS1a10", "ttyS2",   "ttyS10",   "ttyS10a1", "ttyS" + nines, "ttyS" + big,
+      "ttyUSB0",  "ttyUSB2", "ttyUSB10", "x1y",      "x9",           "x10"};
+  // a < b exactly when a comes earlier: irreflexive, asymmetric, transitive and total on these.
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    for (std::size_t j = 0; j < names.size(); ++j) {
+      EXPECT_EQ(port_name_less(names[i].c_str(), names[j].c_str()), i < j)
+          << "\"" << names[i] << "\" < \"" << names[j] << "\"";
+    }
+  }
 }
 
 }  // namespace
