@@ -38,8 +38,35 @@ if(WIN32)
   set(CPACK_SYSTEM_NAME win32)
 else()
   install(TARGETS quorvel-setup quorvel-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${QUORVEL_MAN_DIR}/quorvel-setup.1 ${QUORVEL_MAN_DIR}/quorvel-sim.1
+
+  # Manual pages and the package's changelog compressed as Debian has them: gzip -9 without a
+  # name or time stamp, so the same sources give the same bytes.
+  set(QUORVEL_GZIPPED "")
+  foreach(source ${QUORVEL_MAN_DIR}/quorvel-setup.1 ${QUORVEL_MAN_DIR}/quorvel-sim.1
+                 ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/changelog)
+    get_filename_component(name ${source} NAME)
+    if(name STREQUAL "changelog")
+      set(name changelog.Debian)
+    endif()
+    set(gzipped ${CMAKE_CURRENT_BINARY_DIR}/gz/${name}.gz)
+    add_custom_command(
+      OUTPUT ${gzipped}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/gz
+      COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" sh ${source} ${gzipped}
+      DEPENDS ${source}
+      VERBATIM)
+    list(APPEND QUORVEL_GZIPPED ${gzipped})
+  endforeach()
+  add_custom_target(quorvel-gzipped-docs ALL DEPENDS ${QUORVEL_GZIPPED})
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/gz/quorvel-setup.1.gz
+                ${CMAKE_CURRENT_BINARY_DIR}/gz/quorvel-sim.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # No licence has been granted: the copyright file says so.
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/copyright
+                ${CMAKE_CURRENT_BINARY_DIR}/gz/changelog.Debian.gz
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorvel-setup)
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME quorvel-setup)
   set(CPACK_GENERATOR DEB)
 endif()
 
@@ -60,6 +87,8 @@ quorvel-sim simulates a unit on a pseudo-terminal for rehearsals and tests.")
 set(CPACK_STRIP_FILES TRUE)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The package's own revision of the program's version, as its changelog names it.
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${QUORVEL_PACKAGE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build="${BENCH_BUILD:-build-bench}"
-scripts/install-deps.sh
+scripts/install-deps.sh --build
 cmake -S . -B "$build" -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target quorvel-bench >/dev/null
 exec "$build/quorvel-bench" "$@"

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 if [ ! -x build/quorvel-setup ] || [ ! -x build/quorvel-sim ]; then
-  scripts/install-deps.sh >/dev/null
+  scripts/install-deps.sh --build >/dev/null
   cmake -S . -B build >/dev/null
   cmake --build build -j"$(nproc)" --target quorvel-setup quorvel-sim >/dev/null
 fi

@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing on Linux need, when missing.
-# Usage: scripts/install-deps.sh [extra package ...]   (as root, or with sudo available)
+# Usage: scripts/install-deps.sh [--build] [extra package ...]   (as root, or with sudo)
+#   --build   only what building needs (compiler, cmake), not the test tools
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libgmock-dev valgrind faketime "$@")
+packages=(cmake make g++)
+if [ "${1:-}" = "--build" ]; then
+  shift
+else
+  # GoogleTest, memcheck, and libfaketime for the PC clock the end-to-end tests set.
+  packages+=(libgtest-dev valgrind faketime)
+fi
+packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

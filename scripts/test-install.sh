@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks what a technician gets: `cmake --install` into a temporary prefix puts both programs
 # and both manual pages in place, the pages render without a single groff warning, and the
-# .deb made by cpack holds the same four files. When a Windows build is there (build-win32/),
-# its .zip is checked too.
+# .deb made by cpack holds the same files with its copyright and changelog and passes lintian
+# without an error or a warning. When a Windows build is there (build-win32/), its .zip is
+# checked too.
 #
 # Usage: scripts/test-install.sh            (as root, or with sudo, when packages are missing)
 #   BUILD_DIR=dir   the build tree to use (default: build)
@@ -13,16 +14,20 @@ cd "$(dirname "$0")/.."
 build_dir=${BUILD_DIR:-build}
 win_build_dir=${WIN_BUILD_DIR:-build-win32}
 
-# man (man-db) and its groff, dpkg-shlibdeps (dpkg-dev) and file for cpack's DEB generator.
-scripts/install-deps.sh man-db groff-base dpkg-dev file || {
-  echo "test-install: could not install the packages it needs" >&2
+# man (man-db) and its groff, dpkg-shlibdeps (dpkg-dev) and file for cpack's DEB generator,
+# lintian for the package.
+scripts/install-deps.sh man-db groff-base dpkg-dev file lintian || {
+  echo "test-install: could not install the packages it needs"
+  echo "0 passed, 1 failed"
   exit 1
 }
 
 # Configure every time: a tree configured before the install rules existed would lack them.
 if ! cmake -S . -B "$build_dir" >/dev/null ||
-  ! cmake --build "$build_dir" -j"$(nproc)" --target quorvel-setup quorvel-sim >/dev/null; then
-  echo "test-install: build failed" >&2
+  ! cmake --build "$build_dir" -j"$(nproc)" --target quorvel-setup quorvel-sim quorvel-gzipped-docs \
+    >/dev/null; then
+  echo "test-install: build failed"
+  echo "0 passed, 1 failed"
   exit 1
 fi
 
@@ -47,8 +52,8 @@ check() {
 
 files_present() {
   local root=$1 f status=0
-  for f in bin/quorvel-setup bin/quorvel-sim share/man/man1/quorvel-setup.1 \
-    share/man/man1/quorvel-sim.1; do
+  for f in bin/quorvel-setup bin/quorvel-sim share/man/man1/quorvel-setup.1.gz \
+    share/man/man1/quorvel-sim.1.gz share/doc/quorvel-setup/copyright; do
     if [ ! -s "$root/$f" ]; then
       echo "missing: $f"
       status=1
@@ -100,8 +105,9 @@ page_covers_usage() {
 deb_holds() {
   local deb=$1 f status=0
   dpkg-deb -c "$deb" >"$work/listing" || return 1
-  for f in ./usr/bin/quorvel-setup ./usr/bin/quorvel-sim ./usr/share/man/man1/quorvel-setup.1 \
-    ./usr/share/man/man1/quorvel-sim.1; do
+  for f in ./usr/bin/quorvel-setup ./usr/bin/quorvel-sim ./usr/share/man/man1/quorvel-setup.1.gz \
+    ./usr/share/man/man1/quorvel-sim.1.gz ./usr/share/doc/quorvel-setup/copyright \
+    ./usr/share/doc/quorvel-setup/changelog.Debian.gz; do
     if ! awk '{print $6}' "$work/listing" | grep -qx "$f"; then
       echo "not in the package: $f"
       status=1
@@ -131,6 +137,17 @@ deb_fields() {
   return $status
 }
 
+# Errors and warnings fail; what lintian only mentions (I:) is shown, not judged.
+lintian_clean() {
+  local deb=$1 status=0
+  lintian --info --tag-display-limit 0 "$deb" >"$work/lintian" 2>&1 || status=$?
+  grep -v '^running with root privileges' "$work/lintian"
+  if [ "$status" -ne 0 ] || grep -q -E '^[EW]: ' "$work/lintian"; then
+    echo "lintian exited with $status"
+    return 1
+  fi
+}
+
 zip_holds() {
   local zip=$1 f status=0
   cmake -E tar tf "$zip" >"$work/listing" || return 1
@@ -148,22 +165,24 @@ prefix=$work/prefix
 check "cmake --install into a temporary prefix" cmake --install "$build_dir" --prefix "$prefix"
 check "bin/ and share/man/man1/ hold both programs and both pages" files_present "$prefix"
 for page in quorvel-setup quorvel-sim; do
-  check "man --warnings -l $page.1 renders without warnings" \
-    renders_clean "$prefix/share/man/man1/$page.1"
+  check "man --warnings -l $page.1.gz renders without warnings" \
+    renders_clean "$prefix/share/man/man1/$page.1.gz"
 done
 setup_usage=$("$prefix/bin/quorvel-setup" -x 2>&1 | grep '^usage:')
 sim_usage=$("$prefix/bin/quorvel-sim" --x 2>&1 | grep '^usage:')
 check "quorvel-setup.1 describes every option of the usage line" \
-  page_covers_usage "$prefix/share/man/man1/quorvel-setup.1" "$setup_usage"
+  page_covers_usage "$prefix/share/man/man1/quorvel-setup.1.gz" "$setup_usage"
 check "quorvel-sim.1 describes every option of the usage line" \
-  page_covers_usage "$prefix/share/man/man1/quorvel-sim.1" "$sim_usage"
+  page_covers_usage "$prefix/share/man/man1/quorvel-sim.1.gz" "$sim_usage"
 
 check "cpack -G DEB makes a package" \
   bash -c "cd '$build_dir' && cpack -G DEB -B '$work/deb'"
 deb=$(ls "$work"/deb/*.deb 2>/dev/null | head -1)
-check "the .deb holds both programs and both pages" deb_holds "${deb:-none}"
+check "the .deb holds both programs, both pages, its copyright and changelog" \
+  deb_holds "${deb:-none}"
 check "the .deb names package, version, architecture, maintainer, section, description" \
   deb_fields "${deb:-none}"
+check "lintian finds no error and no warning in the .deb" lintian_clean "${deb:-none}"
 
 if [ -f "$win_build_dir/CPackConfig.cmake" ]; then
   check "cpack makes the Windows .zip" \

@@ -1,68 +1,129 @@
 #!/usr/bin/env bash
 # Runs every test: installs missing packages (as root), builds, then runs the unit and
-# end-to-end tests, the same again built with AddressSanitizer and UBSan, one end-to-end run
-# under valgrind, the Windows program under Wine, each fuzzer for a bounded time, and the
-# install and package checks.   Usage: scripts/test.sh [quick]   (quick: the first step only)
+# end-to-end tests with the fuzz corpora replayed, the same again built with AddressSanitizer
+# and UBSan, the command-line runs under valgrind, and the stages of their own scripts: the
+# Windows program under Wine, timed fuzzing, the install and the package, the real serial
+# drivers under QEMU (each skipped with a note when its script is not there).
+# Usage: scripts/test.sh [quick]   (quick: the unit and end-to-end tests only)
+# Each stage ends with its own line of counts; the last line sums the tests of every stage,
+# "N passed, M failed". A stage that ran no test, or failed outside its tests, counts a failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 passed=0
 failed=0
-failures=()
+stage_lines=()
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 
-step() {
+# Sets counted_passed and counted_failed from the last count line of a stage's output: ctest's
+# "P% tests passed, F tests failed out of N", GoogleTest's "[  PASSED  ] N tests." and
+# "[  FAILED  ] N tests, listed below:", or a script's own "N passed, M failed". Returns 1 when
+# there is none.
+read_counts() {
+  local log=$1 line
+  counted_passed=0
+  counted_failed=0
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -n "$line" ]; then
+    counted_failed=$(sed -E 's/.* ([0-9]+) tests? failed out of.*/\1/' <<<"$line")
+    counted_passed=$(($(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line") - counted_failed))
+    return 0
+  fi
+  line=$(grep -E '^\[  PASSED  \] [0-9]+ tests?\.' "$log" | tail -n 1)
+  if [ -n "$line" ]; then
+    counted_passed=$(sed -E 's/^\[  PASSED  \] ([0-9]+).*/\1/' <<<"$line")
+    line=$(grep -E '^\[  FAILED  \] [0-9]+ tests?, listed below' "$log" | tail -n 1)
+    [ -n "$line" ] && counted_failed=$(sed -E 's/^\[  FAILED  \] ([0-9]+).*/\1/' <<<"$line")
+    return 0
+  fi
+  line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$log" | tail -n 1)
+  if [ -n "$line" ]; then
+    counted_passed=$(sed -E 's/^([0-9]+) passed.*/\1/' <<<"$line")
+    counted_failed=$(sed -E 's/^[0-9]+ passed, ([0-9]+) failed.*/\1/' <<<"$line")
+    return 0
+  fi
+  return 1
+}
+
+# stage NAME COMMAND...: runs the command with its output shown, then the stage's own line.
+stage() {
   local name=$1
   shift
   echo "=== $name"
-  local started=$SECONDS
-  if "$@"; then
-    passed=$((passed + 1))
-    echo "--- $name: passed ($((SECONDS - started)) s)"
+  local log=$work/stage.log started=$SECONDS status=0 note=""
+  "$@" 2>&1 | tee "$log"
+  status=${PIPESTATUS[0]}
+  if ! read_counts "$log" || [ $((counted_passed + counted_failed)) -eq 0 ]; then
+    counted_failed=$((counted_failed + 1))
+    note=", no test ran"
+  elif [ "$status" -ne 0 ] && [ "$counted_failed" -eq 0 ]; then
+    counted_failed=1
+    note=", exit status $status"
+  fi
+  passed=$((passed + counted_passed))
+  failed=$((failed + counted_failed))
+  local line="--- $name: $counted_passed passed, $counted_failed failed$note ($((SECONDS - started)) s)"
+  echo "$line"
+  stage_lines+=("$line")
+}
+
+# stage_if_present NAME SCRIPT: the stage a script of its own runs, skipped when it is absent.
+stage_if_present() {
+  if [ -f "$2" ]; then
+    stage "$1" bash "$2"
   else
-    failed=$((failed + 1))
-    failures+=("$name")
-    echo "--- $name: FAILED ($((SECONDS - started)) s)"
+    local line="--- $1: skipped, no $2"
+    echo "$line"
+    stage_lines+=("$line")
   fi
 }
 
+# Configures and builds quietly (the log shown when that fails), then runs ctest.
 build_and_test() {
   local dir=$1
   shift
-  cmake -S . -B "$dir" -DBUILD_TESTING=ON "$@" >/dev/null &&
-    cmake --build "$dir" -j"$jobs" >/dev/null &&
-    ctest --test-dir "$dir" --output-on-failure -j"$jobs"
+  if ! { cmake -S . -B "$dir" -DBUILD_TESTING=ON "$@" && cmake --build "$dir" -j"$jobs"; } \
+    >"$work/build.log" 2>&1; then
+    tail -40 "$work/build.log"
+    echo "the build in $dir failed"
+    return 1
+  fi
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs"
 }
 
 valgrind_run() {
   # The end-to-end runs of command-line mode with the program under memcheck; any error makes
   # the program exit 99, which fails the test. Its reports go to files, shown on failure.
-  local logs
-  logs=$(mktemp -d)
+  local logs=$work/memcheck status
+  mkdir -p "$logs"
   QUORVEL_TEST_WRAPPER="$(command -v valgrind) --log-file=$logs/memcheck.%p --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect" \
     build/tests/e2e_tests --gtest_filter='CommandLine.CleanRuns*:CommandLine.UsageErrors*'
-  local status=$?
+  status=$?
   [ $status -ne 0 ] && grep -h -A20 "ERROR SUMMARY: [1-9]\|definitely lost: [1-9]" "$logs"/memcheck.* | head -60
   echo "memcheck: $(grep -l 'ERROR SUMMARY: 0 errors' "$logs"/memcheck.* | wc -l) of $(ls "$logs" | wc -l) runs clean"
-  rm -rf "$logs"
   return $status
 }
 
-scripts/install-deps.sh || { echo "could not install the packages the tests need"; exit 1; }
+scripts/install-deps.sh || {
+  echo "could not install the packages the tests need"
+  echo "0 passed, 1 failed"
+  exit 1
+}
 
-step "unit and end-to-end tests" build_and_test build
+stage "unit and end-to-end tests" build_and_test build
 if [ "${1:-}" != "quick" ]; then
-  step "the same under AddressSanitizer and UBSan" \
-    env ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
-    bash -c "$(declare -f build_and_test); jobs=$jobs; build_and_test build-asan -DQUORVEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
-  step "valgrind memcheck of end-to-end runs" valgrind_run
-  for extra in scripts/test-win32.sh scripts/test-fuzz.sh scripts/test-install.sh; do
-    [ -x "$extra" ] && step "$(basename "$extra" .sh)" "$extra"
-  done
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+    stage "the same under AddressSanitizer and UBSan" \
+    build_and_test build-asan -DQUORVEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+  stage "valgrind memcheck of end-to-end runs" valgrind_run
+  stage_if_present "Windows program under Wine" scripts/test-win32.sh
+  stage_if_present "fuzzing" scripts/test-fuzz.sh
+  stage_if_present "install and package" scripts/test-install.sh
+  stage_if_present "real serial driver under QEMU" scripts/test-qemu.sh
 fi
 
 echo
-if [ "$failed" -ne 0 ]; then
-  echo "failed: ${failures[*]}"
-fi
+printf '%s\n' "${stage_lines[@]}"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

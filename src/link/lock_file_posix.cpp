@@ -151,7 +151,11 @@ void remove_stale(std::size_t dir, const char* path) {
     return;  // gone already, or not this user's to remove
   }
   if (inspect(aside.data()).found != Found::kStale) {
-    link(aside.data(), path);
+    // Failing means a newer lock already stands in its place, which then holds the port.
+    if (link(aside.data(), path) != 0) {
+      unlink(aside.data());
+      return;
+    }
   }
   unlink(aside.data());
 }

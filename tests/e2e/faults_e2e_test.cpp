@@ -52,14 +52,17 @@ bool port_free(const Unit& unit) {
 }
 
 TEST(Faults, UnitsThatStillGetProgrammed) {
+  // One lost line and one late line each cost one resend; the others go through at once.
   const struct {
     const char* name;
     std::vector<std::string> unit_options;
-    bool resends;
+    int resends;
   } cases[] = {
-      {"noise between the echoed bytes", {"--noise"}, false},
-      {"every third line lost", {"--drop", "3"}, true},
-      {"echo later than the one-second wait", {"--late", "1300"}, true},
+      {"noise between the echoed bytes", {"--noise"}, 0},
+      {"every tenth line lost", {"--drop", "10"}, 1},
+      {"the fifth line echoed later than the one-second wait",
+       {"--late-line", "5", "--late", "1300"},
+       1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -67,9 +70,9 @@ TEST(Faults, UnitsThatStillGetProgrammed) {
     start_unit(unit, c.unit_options);
     Tool tool;
     start_tool(tool, usual_args(unit));
-    EXPECT_EQ(wait_exit(tool, 4 * kDeadlineMs), 0);  // a late unit costs a resend per line
+    EXPECT_EQ(wait_exit(tool), 0);
     EXPECT_NE(tool.out.find("All done without errors\n"), std::string::npos) << tool.out;
-    EXPECT_EQ(count(tool, kFailed) > 0, c.resends) << tool.out;
+    EXPECT_EQ(count(tool, kFailed), c.resends) << tool.out;
     EXPECT_EQ(count(tool, "Done\n"), 16);
     EXPECT_EQ(stop_unit(unit), loaded_state(usual_settings(unit)));
   }
@@ -126,11 +129,9 @@ TEST(Faults, UnitUnpluggedMidRunCostsNoCpuAndEscStillEnds) {
   start_tool(tool, usual_args(unit));
   ASSERT_TRUE(wait_output(tool, kFailed));
   const double cpu_before = cpu_seconds(tool.pid);
-  for (int more = 0; more < 2; ++more) {
-    ASSERT_TRUE(wait_output(tool, kFailed, tool.out.rfind(kFailed) + 1));
-  }
+  ASSERT_TRUE(wait_output(tool, kFailed, tool.out.rfind(kFailed) + 1));
   const double cpu_used = cpu_seconds(tool.pid) - cpu_before;
-  // About two seconds of retries: a spinning wait would burn all of it.
+  // A second of retries: a spinning wait would burn all of it.
   EXPECT_LT(cpu_used, 0.1);
   type(tool, "\x1b");
   EXPECT_EQ(wait_exit(tool), 0);
@@ -170,7 +171,7 @@ TEST(Faults, SignalsEndTheRunAndGiveBackTerminalAndPort) {
       ASSERT_TRUE(wait_output(tool, "[ COM1]: COM"));
     } else {
       start_tool(tool, usual_args(unit));
-      ASSERT_TRUE(wait_output(tool, kFailed));
+      ASSERT_TRUE(wait_output(tool, kUnlockLabel));  // waiting for an echo that never comes
     }
     if (c.keys[0] == '|') {
       close_output(tool);

@@ -124,51 +124,6 @@ TEST(Reasons, CommandLineRefusalsSayWhatWasWrong) {
   }
 }
 
-TEST(Reasons, SpeedZeroAndOtherOpenFailures) {
-  Unit unit;
-  start_unit(unit);
-  {
-    // What '-b fast' gives: refused before the port is touched.
-    Tool tool;
-    EXPECT_EQ(run(tool, {"-c", unit.path, "-b", "fast"}), 1);
-    EXPECT_EQ(tool.out, "Quorvel Setup\n\n! Unable to open COM port: " + unit.path + ", 0\n");
-    expect_reason(tool.err, {"quorvel-setup: 0 is not a line speed\n"});
-  }
-  // Every other open failure: the link says why, in one line (three where ports are listed).
-  for (const std::string& port : {std::string("/dev/quorvel-no-such-port"), std::string("COM3"),
-                                  std::string("/dev/null"), unit.dir + "/wire"}) {
-    SCOPED_TRACE(port);
-    Tool tool;
-    EXPECT_EQ(run(tool, {"-c", port}), 1);
-    EXPECT_EQ(tool.out, "Quorvel Setup\n\n! Unable to open COM port: " + port + ", 9600\n");
-    EXPECT_EQ(tool.err.rfind("quorvel-setup: ", 0), 0U) << tool.err;
-    int lines = 0;
-    for (const char c : tool.err) {
-      lines += c == '\n' ? 1 : 0;
-    }
-    EXPECT_GE(lines, 1);
-    EXPECT_LE(lines, 3) << tool.err;
-    EXPECT_EQ(tool.err.back(), '\n');
-  }
-  stop_unit(unit);
-  EXPECT_EQ(wire(unit), "");
-}
-
-TEST(Reasons, GoodRunsSayNothingOnStandardError) {
-  Unit unit;
-  start_unit(unit);
-  Settings s;
-  s.port = unit.path;
-  s.line_ms = 0;
-  Tool tool;
-  Options options;
-  options.fake_time = "2009-12-07 12:30:00";
-  EXPECT_EQ(run(tool, {"-c", unit.path, "-l", "0"}, options), 0);
-  EXPECT_EQ(tool.out, "Quorvel Setup\n" + summary(s) + sixteen_done());
-  EXPECT_EQ(tool.err, "");
-  stop_unit(unit);
-}
-
 // The dialogue's prompts in order, with the PC clock at 2009-12-07 12:30:00.
 const char kNow[] = "2009-12-07 12:30:00";
 const char kPortPrompt[] = " Port name               [ COM1]: ";
@@ -231,19 +186,7 @@ TEST(Reasons, DialogueAnswersOutOfRange) {
   }
 }
 
-TEST(Reasons, DialogueEscSaysNothingAndEndOfInputSaysWhere) {
-  {
-    Options options;
-    options.fake_time = kNow;
-    Tool tool;
-    start_tool(tool, {}, options);
-    ASSERT_TRUE(wait_output(tool, kPortPrompt));
-    type(tool, "COM1\r96\x1b");
-    EXPECT_EQ(wait_exit(tool), 1);
-    EXPECT_EQ(tool.out,
-              std::string("Quorvel Setup\n") + kPortPrompt + "COM1\n" + kPrompts[0] + "96\n");
-    EXPECT_EQ(tool.err, "");
-  }
+TEST(Reasons, DialogueInputThatEndsSaysWhere) {
   const struct {
     std::string input;
     std::string out_tail;
@@ -268,26 +211,6 @@ TEST(Reasons, DialogueEscSaysNothingAndEndOfInputSaysWhere) {
     EXPECT_EQ(tool.err, std::string("quorvel-setup: the input ended at the ") + c.question +
                             " question; the dialogue takes 17 answers\n");
   }
-}
-
-TEST(Reasons, GoodDialogueSaysNothingOnStandardError) {
-  Unit unit;
-  start_unit(unit);
-  Options options;
-  options.keyboard = Keyboard::kPipe;
-  options.fake_time = kNow;
-  Tool tool;
-  start_tool(tool, {}, options);
-  std::string answers = unit.path + "\n";
-  for (int i = 0; i < 16; ++i) {
-    answers += i == 2 ? "0\n" : "\n";
-  }
-  type(tool, answers);
-  close_keys(tool);
-  EXPECT_EQ(wait_exit(tool), 0);
-  EXPECT_NE(tool.out.find("All done without errors\n"), std::string::npos) << tool.out;
-  EXPECT_EQ(tool.err, "");
-  stop_unit(unit);
 }
 
 }  // namespace

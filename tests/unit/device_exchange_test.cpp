@@ -112,6 +112,31 @@ TEST(ExchangeStep, AUnitEchoingAtLineSpeedIsAcknowledgedAtTheFirstAttempt) {
   g_setup = SetupRecord{};
 }
 
+TEST(ExchangeStep, TheLoneCrHasItsOwnPauseBeforeTheLine) {
+  // Without pauses of the operator's own, the only gap in the attempt is the one after the
+  // lone CR: the unit needs it to drop a half line before the command starts.
+  g_setup.baud_rate = 9600;
+  g_setup.char_time_ms = 0;
+  g_setup.line_time_ms = 0;
+  fake::reset_clock(0);
+  fake::set_keys({kKeyEsc});  // one attempt, then the step ends
+  fake::set_arrivals({});
+  PortHandle port = 3;
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(exchange_step(port, "unlock: ", "958:1\r"));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "unlock: User abort\n");
+  EXPECT_EQ(fake::written(), "\r958:1\r\r");
+  // Its 10 ms are raised to the 20 ms every pause lasts at least, and it lasts more than that.
+  const std::vector<std::uint32_t> times = fake::write_times();
+  ASSERT_EQ(times.size(), 8U);
+  EXPECT_EQ(times[0], 0U);
+  EXPECT_EQ(times[1], 21U);
+  for (std::size_t i = 2; i < times.size(); ++i) {
+    EXPECT_EQ(times[i], times[1]) << "byte " << i;
+  }
+  g_setup = SetupRecord{};
+}
+
 TEST(SendLine, PacesEachByteAndTheLine) {
   fake::reset_clock(0);
   send_line(3, 0, 0, "7:0\r");

@@ -29,4 +29,7 @@ std::uint32_t elapsed();
 // What the program wrote to the port since reset_clock.
 const std::string& written();
 
+// The virtual time (ms since reset_clock) at which each byte of written() went out.
+const std::vector<std::uint32_t>& write_times();
+
 }  // namespace fake
