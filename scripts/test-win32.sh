@@ -155,7 +155,7 @@ case_pe() {
   local kind dlls bad
   kind=$(file -b "$exe")
   dlls=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
-  bad=$(echo "$dlls" | grep -viE '^(kernel32|msvcrt|ucrtbase|user32|advapi32|api-ms-win-[a-z0-9-]+)\.dll$')
+  bad=$(echo "$dlls" | grep -viE '^(kernel32|msvcrt|winmm|ucrtbase|user32|advapi32|api-ms-win-[a-z0-9-]+)\.dll$')
   if [[ "$kind" != "PE32 executable (console) Intel 80386"* ]]; then
     fail "$name" "file says: $kind"
   elif [ -z "$dlls" ] || [ -n "$bad" ]; then
