@@ -24,12 +24,10 @@ scripts/install-win32-deps.sh || {
   exit
 }
 
+source scripts/wine-prefix.sh
 tmp=$(mktemp -d)
 cleanup() {
-  if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
-    wineserver -k >/dev/null 2>&1
-    wineserver -w >/dev/null 2>&1
-  fi
+  wine_prefix_stop
   rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -67,15 +65,8 @@ else
   passed=$((passed + 1))
 fi
 
-# A prefix of our own, made once per run; the persistent server keeps it up between the cases
-# (quicker, and no device scan re-creates COM links behind the tests' backs).
-export WINEPREFIX=$tmp/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-mkdir -p "$WINEPREFIX"
-wineserver -p </dev/null >"$tmp/wineserver.log" 2>&1
-if ! timeout 300 wineboot -i </dev/null >"$tmp/wineboot.log" 2>&1; then
-  cat "$tmp/wineboot.log"
-  echo "could not set up a Wine prefix"
+# A prefix of this run's own; the Wine cases put the simulated unit behind its COM names.
+if ! wine_prefix_start "$tmp/prefix"; then
   failed=$((failed + 1))
   summary
   exit

@@ -21,6 +21,10 @@ HANDLE g_port = INVALID_HANDLE_VALUE;
 
 std::array<char, 400> g_reason{};
 
+// A byte that arrived during wait_for_byte, not yet taken by read_byte.
+bool g_has_byte = false;
+std::uint8_t g_byte = 0;
+
 HANDLE handle_of(PortHandle port) {
   return port == kOpenPort ? g_port : INVALID_HANDLE_VALUE;
 }
@@ -116,6 +120,7 @@ void close_port(PortHandle port) {
   }
   CloseHandle(h);
   g_port = INVALID_HANDLE_VALUE;
+  g_has_byte = false;
 }
 
 // Windows gives a port's share mode back with its handle, which the system closes at exit.
@@ -130,6 +135,11 @@ void write_byte(PortHandle port, std::uint32_t pause, std::uint8_t byte) {
 }
 
 bool read_byte(PortHandle port, std::uint8_t& byte_out) {
+  if (g_has_byte && handle_of(port) != INVALID_HANDLE_VALUE) {
+    byte_out = g_byte;
+    g_has_byte = false;
+    return false;
+  }
   std::uint8_t byte = 0;
   DWORD got = 0;
   if (!ReadFile(handle_of(port), &byte, 1, &got, nullptr) || got != 1) {
@@ -139,14 +149,32 @@ bool read_byte(PortHandle port, std::uint8_t& byte_out) {
   return false;
 }
 
-void wait_for_byte(PortHandle /*port*/, std::uint32_t timeout_ms) {
-  // Reads never wait and event masks are not used on this port, so there is nothing to block
-  // on: a sleep of one millisecond (fine during the exchange) notices an echo within a
-  // millisecond or two and still leaves the CPU idle. The caller reads again and keeps its own
-  // deadline.
-  constexpr std::uint32_t kSliceMs = 1;
-  if (timeout_ms != 0) {
-    Sleep(timeout_ms < kSliceMs ? timeout_ms : kSliceMs);
+void wait_for_byte(PortHandle port, std::uint32_t timeout_ms) {
+  const HANDLE h = handle_of(port);
+  if (timeout_ms == 0 || h == INVALID_HANDLE_VALUE || g_has_byte) {
+    return;
+  }
+  // For the wait only, the time-outs that make a read block until a byte comes or timeout_ms
+  // pass (interval and multiplier both MAXDWORD): the echo is noticed as it arrives and the
+  // CPU stays idle. The byte is kept for read_byte, and reads go back to returning at once.
+  COMMTIMEOUTS waiting{};
+  waiting.ReadIntervalTimeout = MAXDWORD;
+  waiting.ReadTotalTimeoutMultiplier = MAXDWORD;
+  waiting.ReadTotalTimeoutConstant = timeout_ms < MAXDWORD ? timeout_ms : MAXDWORD - 1;
+  const std::uint32_t start = tick_ms();
+  DWORD got = 0;
+  if (SetCommTimeouts(h, &waiting)) {
+    std::uint8_t byte = 0;
+    if (ReadFile(h, &byte, 1, &got, nullptr) && got == 1) {
+      g_byte = byte;
+      g_has_byte = true;
+    }
+    set_timeouts(h);
+  }
+  // A driver without such time-outs, or a line that fails at once (an adapter pulled), must
+  // not make the caller's loop spin: the wait then lasts at least a millisecond.
+  if (!g_has_byte && tick_ms() - start < 1) {
+    Sleep(1);
   }
 }
 
