@@ -44,7 +44,8 @@ quiet() {
 }
 quiet cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake \
   -DBUILD_TESTING=ON
-quiet cmake --build build-win32 -j"$jobs" --target quorvel-setup unit_tests seam_tests
+quiet cmake --build build-win32 -j"$jobs" --target quorvel-setup unit_tests seam_tests \
+  quorvel-manual-txt
 quiet cmake -S . -B build -DBUILD_TESTING=ON
 quiet cmake --build build -j"$jobs" --target quorvel-sim wine_tests
 exe=$root/build-win32/quorvel-setup.exe
@@ -62,6 +63,22 @@ elif [ -z "$dlls" ] || [ -n "$bad" ]; then
   failed=$((failed + 1))
 else
   echo "PASS the .exe: 32-bit console program importing" $dlls
+  passed=$((passed + 1))
+fi
+
+# The manual in the zip is the Windows one: nothing of Linux in it, and what a technician on
+# Windows looks for.
+manual=build-win32/quorvel-setup.txt
+linux=$(grep -noE '/dev/tty|dialout|SIGINT|by-id|quorvel-sim|sudo|timeout 60' "$manual" | head -5)
+missing=
+for want in 'Device Manager' COM10 'COM3:' '%ERRORLEVEL%' 'Ctrl-C' 'no quoting' 'EXIT STATUS'; do
+  grep -qF -- "$want" "$manual" || missing="$missing '$want'"
+done
+if [ -n "$linux" ] || [ -n "$missing" ] || ! grep -q $'\r$' "$manual"; then
+  echo "FAIL the Windows manual: Linux parts: ${linux:-none}; missing:${missing:- none}"
+  failed=$((failed + 1))
+else
+  echo "PASS the Windows manual: written for Windows, CR LF line ends"
   passed=$((passed + 1))
 fi
 
