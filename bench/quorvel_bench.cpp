@@ -5,9 +5,14 @@
 //   full run, -a 0 -l 50     the same with the default line pause
 //   retries, silent unit     CPU share while the tool resends to a unit that never echoes
 //   idle dialogue prompt     CPU share while the tool waits at its first prompt
+// and then the pacing figures (pacing_figures.h): pause_ms(20) and the wire span of a full run,
+// for this program and, with --windows, the Windows build under Wine beside it.
 //
-// Usage: quorvel-bench [--runs N] [--retry-seconds S] [--idle-seconds S] [TOOL [SIM]]
-// TOOL and SIM default to the quorvel-setup and quorvel-sim built beside this program.
+// Usage: quorvel-bench [--runs N] [--retry-seconds S] [--idle-seconds S] [--windows DIR]
+//                      [TOOL [SIM]]
+// TOOL and SIM default to the quorvel-setup and quorvel-sim built beside this program. DIR is a
+// Windows build (quorvel-setup.exe, quorvel-pause-probe.exe), run with wine in WINEPREFIX, whose
+// dosdevices get a COM5 for the unit.
 // The tool's keyboard and screen are a pseudo-terminal, as in the field.
 
 #include <unistd.h>
@@ -23,6 +28,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "pacing_figures.h"
 
 namespace {
 
@@ -94,6 +100,7 @@ struct Config {
   int runs = 5;
   double retry_seconds = 5.0;
   double idle_seconds = 3.0;
+  std::string windows_dir;  // empty: no Windows figures
 };
 
 e2e::Options on_screen() {
@@ -222,6 +229,8 @@ bool parse_arguments(int argc, char** argv, Config& config) {
       config.retry_seconds = std::atof(argv[++i]);
     } else if (std::strcmp(argv[i], "--idle-seconds") == 0 && has_value) {
       config.idle_seconds = std::atof(argv[++i]);
+    } else if (std::strcmp(argv[i], "--windows") == 0 && has_value) {
+      config.windows_dir = argv[++i];
     } else if (argv[i][0] != '-' && programs.size() < 2) {
       programs.emplace_back(argv[i]);
     } else {
@@ -261,7 +270,8 @@ int main(int argc, char** argv) {
   Config config;
   if (parse_arguments(argc, argv, config)) {
     std::fprintf(stderr,
-                 "usage: %s [--runs N] [--retry-seconds S] [--idle-seconds S] [TOOL [SIM]]\n",
+                 "usage: %s [--runs N] [--retry-seconds S] [--idle-seconds S] [--windows DIR] "
+                 "[TOOL [SIM]]\n",
                  argv[0]);
     return 2;
   }
@@ -329,5 +339,21 @@ int main(int argc, char** argv) {
   for (const CaseResult& result : results) {
     failed += result.failed_runs;
   }
+
+  std::printf("\n");
+  print_pacing_header();
+  const std::string here = std::string(argv[0]).substr(0, std::string(argv[0]).rfind('/') + 1);
+  std::vector<PacingTarget> targets = {
+      {"Linux", e2e::tool_path(), here + "quorvel-pause-probe", "", ""}};
+  if (!config.windows_dir.empty()) {
+    targets.push_back({"Windows, under Wine", config.windows_dir + "/quorvel-setup.exe",
+                       config.windows_dir + "/quorvel-pause-probe.exe", "/usr/bin/wine", "COM5"});
+  }
+  for (const PacingTarget& target : targets) {
+    if (!print_pacing_row(target, config.runs)) {
+      ++failed;
+    }
+  }
+  print_pacing_notes();
   return failed == 0 ? 0 : 1;
 }

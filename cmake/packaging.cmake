@@ -5,7 +5,7 @@
 #
 # Windows (the MinGW cross build): the program and its manual rendered as plain text, both at
 # the top of a .zip made by `cpack` (ZIP is the only generator there). The text is made at
-# build time with groff, from the same page that Linux installs.
+# build time with groff, from the same page that Linux installs, with its Windows parts.
 
 include(GNUInstallDirs)
 
@@ -14,15 +14,16 @@ set(QUORVEL_MAN_DIR ${CMAKE_CURRENT_SOURCE_DIR}/man)
 if(WIN32)
   install(TARGETS quorvel-setup RUNTIME DESTINATION .)
 
-  # Windows has no man; the page goes along as text. ASCII rather than UTF-8 so that `type` in
-  # any console code page shows it right, no bold or underline overstrikes, and CR LF line ends
-  # for Notepad on older Windows.
+  # Windows has no man; the page goes along as text, rendered from the same source with its
+  # Windows parts (the register W set) in place of the Linux ones. ASCII rather than UTF-8 so
+  # that `type` in any console code page shows it right, no bold or underline overstrikes, and
+  # CR LF line ends for Notepad on older Windows.
   find_program(QUORVEL_GROFF groff)
   if(QUORVEL_GROFF)
     set(QUORVEL_MANUAL_TXT ${CMAKE_CURRENT_BINARY_DIR}/quorvel-setup.txt)
     add_custom_command(
       OUTPUT ${QUORVEL_MANUAL_TXT}
-      COMMAND sh -c "\"$1\" -man -Tascii -P-c -P-b -P-u -P-o -rLL=78n \"$2\" | sed 's/$/\\r/' > \"$3\""
+      COMMAND sh -c "\"$1\" -man -Tascii -P-c -P-b -P-u -P-o -rLL=78n -rW1 \"$2\" | sed 's/$/\\r/' > \"$3\""
               sh ${QUORVEL_GROFF} ${QUORVEL_MAN_DIR}/quorvel-setup.1 ${QUORVEL_MANUAL_TXT}
       DEPENDS ${QUORVEL_MAN_DIR}/quorvel-setup.1
       COMMENT "Rendering the manual as quorvel-setup.txt"

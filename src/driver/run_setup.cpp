@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "driver/exit_path.h"
+#include "link/clock.h"
 #include "link/device_exchange.h"
 #include "link/serial_link.h"
 #include "setup/command_line.h"
@@ -64,7 +65,10 @@ int run_steps(int argc, char** argv, PortHandle& port) {
     return 1;
   }
   print_summary(g_setup);
+  // Only the exchange needs pauses as short as asked; a dialogue waiting for keys does not.
+  begin_fine_timing();
   program_device(port);
+  end_fine_timing();
   return 0;
 }
 

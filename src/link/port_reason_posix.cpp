@@ -15,11 +15,11 @@
 #include <cstring>
 
 #include "link/port_list.h"
-#include "setup/reason.h"
+#include "link/port_reason.h"
 
 namespace {
 
-constexpr std::size_t kNameShown = 64;  // characters of a name quoted
+constexpr std::size_t kNameShown = 64;  // characters of a name quoted, as printable_name does
 
 bool all_digits(const char* text) {
   if (*text == '\0') {
@@ -126,19 +126,13 @@ void explain_permission(const char* shown, const char* device_path, char* out, s
 void explain_missing(const char* port_name, const char* shown, char* out, std::size_t size) {
   std::array<char, 640> ports{};
   list_serial_ports(ports.data(), ports.size());
-  std::array<char, 768> here{};
-  if (ports[0] != '\0') {
-    std::snprintf(here.data(), here.size(), ". Serial ports here: %s", ports.data());
-  } else {
-    std::snprintf(here.data(), here.size(), "; no serial port was found on this computer");
-  }
   if (windows_name(port_name)) {
     std::snprintf(out, size,
                   "%s: no such port; on Linux ports are named /dev/ttyUSB0, /dev/ttyACM0, "
                   "/dev/ttyS0 ...%s%s",
                   shown, ports[0] != '\0' ? "; serial ports here: " : "", ports.data());
   } else {
-    std::snprintf(out, size, "%s: no such port%s", shown, here.data());
+    say_no_such_port(out, size, shown, "", ports.data());
   }
 }
 
@@ -180,10 +174,6 @@ void find_holder(const char* device_path, char* out, std::size_t size) {
   }
 }
 
-void printable_name(const char* port_name, char* out, std::size_t size) {
-  show_text(out, size, port_name, std::strlen(port_name), kNameShown);
-}
-
 void explain_error(const char* port_name, const char* device_path, int error, char* out,
                    std::size_t size) {
   std::array<char, 4 * kNameShown + 8> shown{};  // room for every byte as \xNN
@@ -201,13 +191,12 @@ void explain_error(const char* port_name, const char* device_path, int error, ch
     case EBUSY:
     case EWOULDBLOCK:
       find_holder(device_path, holder.data(), holder.size());
-      std::snprintf(out, size, "%s: in use by another program%s%s%s", shown.data(),
-                    holder[0] != '\0' ? " (" : "", holder.data(), holder[0] != '\0' ? ")" : "");
+      say_in_use(out, size, shown.data(), holder.data());
       break;
     case ENOTTY:
     case EISDIR:
     case EINVAL:
-      std::snprintf(out, size, "%s: not a serial port", shown.data());
+      say_not_serial(out, size, shown.data(), "");
       break;
     case ENXIO:
     case ENODEV:

@@ -10,9 +10,6 @@ void describe_process(long pid, char* out, std::size_t size);
 // Another process holding device_path open, described as above, or "" when none is found.
 void find_holder(const char* device_path, char* out, std::size_t size);
 
-// The port's name made fit for one line of text: control bytes as \xNN, a long name cut short.
-void printable_name(const char* port_name, char* out, std::size_t size);
-
 // Writes "port_name: what was wrong: what to do" for a failure with errno value `error` from
 // the look at the port, its open or its locking (EBUSY, EWOULDBLOCK: held by another program).
 void explain_error(const char* port_name, const char* device_path, int error, char* out,

@@ -18,6 +18,7 @@
 
 #include "link/clock.h"
 #include "link/lock_file_posix.h"
+#include "link/port_reason.h"
 #include "link/port_reason_posix.h"
 #include "link/serial_link.h"
 #include "link/serial_speed.h"

@@ -1,5 +1,5 @@
-// The serial port and the clock on Windows: a COM port through kernel32, read and written one
-// byte at a time with blocking calls whose time-outs make reads return at once.
+// The serial port on Windows: a COM port through kernel32, read and written one byte at a time
+// with blocking calls whose time-outs make reads return at once.
 #include <windows.h>
 
 #include <array>
@@ -7,39 +7,26 @@
 #include <cstdio>
 
 #include "link/clock.h"
+#include "link/device_path.h"
+#include "link/line_retry.h"
+#include "link/port_reason_win32.h"
 #include "link/serial_link.h"
 
 namespace {
 
-// PortHandle is a small index so that the shared code never sees a Windows HANDLE; the real
-// handles live here. A run opens one port; the spare slots cost nothing.
-constexpr int kPortSlots = 4;
-std::array<HANDLE, kPortSlots> g_ports{};  // nullptr = free; CreateFileA never yields nullptr
+// A run opens one port: its handle lives here, and the shared code holds only kOpenPort, so it
+// never sees a Windows HANDLE.
+constexpr PortHandle kOpenPort = 0;
+HANDLE g_port = INVALID_HANDLE_VALUE;
+
+std::array<char, 400> g_reason{};
+
+// A byte that arrived during wait_for_byte, not yet taken by read_byte.
+bool g_has_byte = false;
+std::uint8_t g_byte = 0;
 
 HANDLE handle_of(PortHandle port) {
-  if (port < 0 || port >= kPortSlots || g_ports[port] == nullptr) {
-    return INVALID_HANDLE_VALUE;
-  }
-  return g_ports[port];
-}
-
-int free_slot() {
-  for (int i = 0; i < kPortSlots; ++i) {
-    if (g_ports[i] == nullptr) {
-      return i;
-    }
-  }
-  return -1;
-}
-
-// "COM1" to "COM9" open by their plain names, but COM10 and above, and names such as CNCA0,
-// exist only in the device namespace. Any name the technician gave without a leading "\\"
-// therefore goes through "\\.\". Returns true (failure) when the result would not fit.
-bool device_path(const char* port_name, std::array<char, 272>& path) {
-  const bool has_namespace = port_name[0] == '\\' && port_name[1] == '\\';
-  const int n =
-      std::snprintf(path.data(), path.size(), "%s%s", has_namespace ? "" : "\\\\.\\", port_name);
-  return n < 0 || static_cast<std::size_t>(n) >= path.size();
+  return port == kOpenPort ? g_port : INVALID_HANDLE_VALUE;
 }
 
 // Read time-outs that make ReadFile return at once with what is already received, possibly
@@ -59,11 +46,7 @@ bool set_timeouts(HANDLE h) {
 
 // 8N1 at baud_rate, no flow control of any kind, DTR and RTS off. Every other field, DCBlength
 // included, stays as the driver reported it.
-bool set_line(HANDLE h, std::uint32_t baud_rate) {
-  DCB dcb;
-  if (!GetCommState(h, &dcb)) {
-    return true;
-  }
+void fill_line(DCB& dcb, std::uint32_t baud_rate, const FlowChars& chars) {
   dcb.BaudRate = baud_rate;
   dcb.fBinary = 1;
   dcb.fParity = 0;
@@ -83,34 +66,51 @@ bool set_line(HANDLE h, std::uint32_t baud_rate) {
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
-  dcb.XonChar = 0;
-  dcb.XoffChar = 0;
+  dcb.XonChar = static_cast<char>(chars.xon);
+  dcb.XoffChar = static_cast<char>(chars.xoff);
   dcb.ErrorChar = 0;
   dcb.EofChar = 0;
   dcb.EvtChar = 0;
-  return !SetCommState(h, &dcb);
 }
 
 }  // namespace
 
 PortHandle open_port(const char* port_name, std::uint32_t baud_rate) {
-  const int slot = free_slot();
+  g_reason[0] = '\0';
+  if (g_port != INVALID_HANDLE_VALUE) {
+    return kInvalidPort;  // one port per run, and it is open already
+  }
   std::array<char, 272> path{};
-  if (slot < 0 || device_path(port_name, path)) {
+  if (windows_device_path(port_name, path.data(), path.size())) {
+    explain_long_name(port_name, g_reason.data(), g_reason.size());
     return kInvalidPort;
   }
   // Share mode 0: nobody else may hold the port while the unit is being programmed.
   HANDLE h = CreateFileA(path.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
+    explain_open_error(port_name, GetLastError(), g_reason.data(), g_reason.size());
     return kInvalidPort;
   }
-  if (set_timeouts(h) || set_line(h, baud_rate)) {
+  DCB read_back;
+  if (set_timeouts(h) || !GetCommState(h, &read_back)) {
+    explain_not_serial(port_name, GetLastError(), g_reason.data(), g_reason.size());
     CloseHandle(h);
     return kInvalidPort;
   }
-  g_ports[slot] = h;
-  return slot;
+  // The table's DCB first; a strict driver that refuses it gets one more try.
+  const bool refused = set_line_with_retry([&](const FlowChars& chars) {
+    DCB dcb = read_back;
+    fill_line(dcb, baud_rate, chars);
+    return !SetCommState(h, &dcb);
+  });
+  if (refused) {
+    explain_line_refused(port_name, baud_rate, GetLastError(), g_reason.data(), g_reason.size());
+    CloseHandle(h);
+    return kInvalidPort;
+  }
+  g_port = h;
+  return kOpenPort;
 }
 
 void close_port(PortHandle port) {
@@ -119,7 +119,8 @@ void close_port(PortHandle port) {
     return;
   }
   CloseHandle(h);
-  g_ports[port] = nullptr;
+  g_port = INVALID_HANDLE_VALUE;
+  g_has_byte = false;
 }
 
 // Windows gives a port's share mode back with its handle, which the system closes at exit.
@@ -134,6 +135,11 @@ void write_byte(PortHandle port, std::uint32_t pause, std::uint8_t byte) {
 }
 
 bool read_byte(PortHandle port, std::uint8_t& byte_out) {
+  if (g_has_byte && handle_of(port) != INVALID_HANDLE_VALUE) {
+    byte_out = g_byte;
+    g_has_byte = false;
+    return false;
+  }
   std::uint8_t byte = 0;
   DWORD got = 0;
   if (!ReadFile(handle_of(port), &byte, 1, &got, nullptr) || got != 1) {
@@ -143,20 +149,48 @@ bool read_byte(PortHandle port, std::uint8_t& byte_out) {
   return false;
 }
 
-void wait_for_byte(PortHandle /*port*/, std::uint32_t timeout_ms) {
-  // Reads never wait and event masks are not used on this port, so there is nothing to block
-  // on: a short sleep gives the line time to deliver and hands the CPU back meanwhile. The
-  // caller's loop reads again and keeps its own deadline.
-  constexpr std::uint32_t kSliceMs = 10;
-  if (timeout_ms != 0) {
-    Sleep(timeout_ms < kSliceMs ? timeout_ms : kSliceMs);
+void wait_for_byte(PortHandle port, std::uint32_t timeout_ms) {
+  const HANDLE h = handle_of(port);
+  if (timeout_ms == 0 || h == INVALID_HANDLE_VALUE || g_has_byte) {
+    return;
+  }
+  // For the wait only, the time-outs that make a read block until a byte comes or timeout_ms
+  // pass (interval and multiplier both MAXDWORD): the echo is noticed as it arrives and the
+  // CPU stays idle. The byte is kept for read_byte, and reads go back to returning at once.
+  COMMTIMEOUTS waiting{};
+  waiting.ReadIntervalTimeout = MAXDWORD;
+  waiting.ReadTotalTimeoutMultiplier = MAXDWORD;
+  waiting.ReadTotalTimeoutConstant = timeout_ms < MAXDWORD ? timeout_ms : MAXDWORD - 1;
+  const std::uint32_t start = tick_ms();
+  DWORD got = 0;
+  if (SetCommTimeouts(h, &waiting)) {
+    std::uint8_t byte = 0;
+    if (ReadFile(h, &byte, 1, &got, nullptr) && got == 1) {
+      g_byte = byte;
+      g_has_byte = true;
+    }
+    set_timeouts(h);
+  }
+  // A driver without such time-outs, or a line that fails at once (an adapter pulled), must
+  // not make the caller's loop spin: the wait then lasts at least a millisecond.
+  if (!g_has_byte && tick_ms() - start < 1) {
+    Sleep(1);
   }
 }
 
 bool prepare_attempt(PortHandle& port) {
-  return handle_of(port) == INVALID_HANDLE_VALUE;
+  const HANDLE h = handle_of(port);
+  if (h == INVALID_HANDLE_VALUE) {
+    return true;
+  }
+  // No other program can open the port while this handle holds it, but a driver may raise the
+  // lines again on its own (some USB adapters do after a reset): each attempt lowers them, as
+  // on Linux. A driver that cannot set them (a pseudo-terminal under Wine) is no reason to stop.
+  EscapeCommFunction(h, CLRDTR);
+  EscapeCommFunction(h, CLRRTS);
+  return false;
 }
 
 const char* open_failure_reason() {
-  return "";
+  return g_reason.data();
 }

@@ -61,11 +61,20 @@ std::vector<std::string> tool_environment(const Options& options) {
   return env;
 }
 
-// The tool's argv: QUORVEL_TEST_WRAPPER's words (valgrind, wine...) in front of its path.
+// The wrapper set_wrapper chose; unset: QUORVEL_TEST_WRAPPER's.
+bool g_wrapper_set = false;
+std::string& configured_wrapper() {
+  static std::string words;
+  return words;
+}
+
+// The tool's argv: the wrapper's words (valgrind, wine...) in front of its path.
 std::vector<std::string> tool_command(const std::vector<std::string>& args) {
   std::vector<std::string> argv = args;
   argv.insert(argv.begin(), tool_path());
-  if (const char* wrapper = getenv("QUORVEL_TEST_WRAPPER")) {
+  const char* wrapper =
+      g_wrapper_set ? configured_wrapper().c_str() : getenv("QUORVEL_TEST_WRAPPER");
+  if (wrapper != nullptr) {
     std::istringstream words(wrapper);
     std::vector<std::string> prefix;
     for (std::string word; words >> word;) {
@@ -132,6 +141,11 @@ const std::string& lock_dir() {
 void set_programs(const std::string& tool, const std::string& sim) {
   configured_tool() = tool;
   configured_sim() = sim;
+}
+
+void set_wrapper(const std::string& words) {
+  configured_wrapper() = words;
+  g_wrapper_set = true;
 }
 
 const std::string& tool_path() {
@@ -246,6 +260,19 @@ std::string wire(const Unit& unit) {
   std::stringstream bytes;
   bytes << in.rdbuf();
   return bytes.str();
+}
+
+int take_unit_log(Unit& unit, int timeout_ms) {
+  const std::size_t before = unit.log.size();
+  if (unit.log_fd < 0 || !pump(unit.log_fd, unit.log, timeout_ms)) {
+    return -1;
+  }
+  int lines = 0;
+  for (std::size_t at = unit.log.find('\n', before); at != std::string::npos;
+       at = unit.log.find('\n', at + 1)) {
+    ++lines;
+  }
+  return lines;
 }
 
 bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options& options) {

@@ -28,6 +28,9 @@ void set_failure_hook(FailureHook hook);
 // The programs run: built-in paths unless set here; QUORVEL_TEST_TOOL, when set, names the
 // tool instead (a Windows build run through QUORVEL_TEST_WRAPPER, for one).
 void set_programs(const std::string& tool, const std::string& sim);
+// The words put in front of the tool (wine, valgrind ...), instead of QUORVEL_TEST_WRAPPER's;
+// "" for none.
+void set_wrapper(const std::string& words);
 const std::string& tool_path();
 const std::string& sim_path();
 
@@ -62,6 +65,9 @@ bool start_unit(Unit& unit, const std::vector<std::string>& options = {},
 std::string stop_unit(Unit& unit, int deadline_ms = kDeadlineMs);
 // The bytes the unit received.
 std::string wire(const Unit& unit);
+// Adds to unit.log what the unit logs within timeout_ms, returning as soon as something came:
+// the number of whole lines that came, or -1 once its log has ended.
+int take_unit_log(Unit& unit, int timeout_ms);
 
 enum class Keyboard { kTerminal, kPipe };
 
