@@ -44,3 +44,13 @@ std::uint32_t uart_rate(std::uint32_t baud_base, std::uint32_t rate, SpeedAlias 
   }
   return divisor_rate(baud_base, rate);
 }
+
+std::uint32_t port_rate(std::uint32_t baud_base, bool names_uart, std::uint32_t rate,
+                        SpeedAlias alias, std::uint32_t custom_divisor) {
+  constexpr std::uint32_t kAliased = 38400;
+  const bool told = names_uart || (rate == kAliased && alias == SpeedAlias::kCustom);
+  if (!told || baud_base == 0 || rate > baud_base) {
+    return rate;
+  }
+  return uart_rate(baud_base, rate, alias, custom_divisor);
+}

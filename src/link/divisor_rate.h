@@ -19,3 +19,12 @@ enum class SpeedAlias { kNone, kHi, kVhi, kShi, kWarp, kCustom };
 // for 38400 applied. 0 when it cannot be told (spd_cust without a divisor). rate is not 0.
 std::uint32_t uart_rate(std::uint32_t baud_base, std::uint32_t rate, SpeedAlias alias,
                         std::uint32_t custom_divisor);
+
+// The rate a port really runs at when asked for rate, as far as its driver's figures tell. A
+// driver that names its UART type (the 8250 family) runs the divisor above; one that names none
+// (a USB adapter: FTDI reports a 24 MHz clock but divides it its own way, down to a few hundred
+// bit/s) tells only where setserial's spd_cust gave it a divisor for 38400. rate itself where
+// nothing tells or rate is above the clock (the read-back decides those); 0 where it cannot be
+// told. rate is not 0.
+std::uint32_t port_rate(std::uint32_t baud_base, bool names_uart, std::uint32_t rate,
+                        SpeedAlias alias, std::uint32_t custom_divisor);

@@ -67,19 +67,17 @@ SpeedAlias alias_of(const serial_struct& info) {
 bool check_divisor_rate(int fd, std::uint32_t baud_rate, std::uint32_t& made_out) {
   made_out = baud_rate;
   // The driver stores the rate asked for, not the one its divisor gives, so the read-back
-  // cannot tell; its clock can. Most USB adapters report no clock; FTDI's is fast enough that
-  // a whole divisor stays within 2% up to about a million bit/s. A port that setserial told
-  // to run 38400 as another rate does so without a word in the read-back either.
+  // cannot tell; its clock can, where the driver is a UART's. A USB adapter's clock says
+  // nothing of the rates its own divisors make (FTDI's goes down to 183 bit/s from 24 MHz), so
+  // there the read-back decides, except for a divisor setserial gave it for 38400. That alias
+  // runs without a word in the read-back either.
   struct serial_struct info {};
   if (ioctl(fd, TIOCGSERIAL, &info) != 0 || info.baud_base <= 0) {
     return false;
   }
-  const auto base = static_cast<std::uint32_t>(info.baud_base);
-  if (baud_rate > base) {
-    return false;
-  }
   const auto divisor =
       static_cast<std::uint32_t>(info.custom_divisor > 0 ? info.custom_divisor : 0);
-  made_out = uart_rate(base, baud_rate, alias_of(info), divisor);
+  made_out = port_rate(static_cast<std::uint32_t>(info.baud_base), info.type != PORT_UNKNOWN,
+                       baud_rate, alias_of(info), divisor);
   return rate_too_far(baud_rate, made_out);
 }

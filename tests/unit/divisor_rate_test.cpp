@@ -23,7 +23,7 @@ TEST(DivisorRate, TheWholeDivisorNearestTheClock) {
       {115200, 115200, 115200, false},
       {115200, 80000, 115200, true},  // nothing between divisors 1 and 2
       {115200, 57000, 57600, false},  // 1.05%: close enough
-      // An FTDI adapter's clock reported the same way: fine up to about a million bit/s.
+      // A 24 MHz clock on the same divisor: fine up to about a million bit/s.
       {24000000, 921600, 923077, false},
       {24000000, 2500000, 2400000, true},
       // Rounding the divisor both ways.
@@ -70,6 +70,33 @@ TEST(DivisorRate, SetserialsAliasFor38400IsTheRateTheUartRuns) {
   }
   EXPECT_TRUE(rate_too_far(38400, uart_rate(115200, 38400, SpeedAlias::kHi, 0)));
   EXPECT_TRUE(rate_too_far(38400, uart_rate(115200, 38400, SpeedAlias::kCustom, 0)));
+}
+
+TEST(DivisorRate, OnlyAUartsDriverRunsTheUartsDivisor) {
+  const struct {
+    std::uint32_t baud_base;
+    bool names_uart;
+    std::uint32_t asked;
+    SpeedAlias alias;
+    std::uint32_t custom_divisor;
+    std::uint32_t made;
+  } cases[] = {
+      {115200, true, 12345, SpeedAlias::kNone, 0, 12800},
+      {115200, true, 300, SpeedAlias::kNone, 0, 300},
+      {115200, true, 230400, SpeedAlias::kNone, 0, 230400},  // above the clock: read-back
+      {115200, true, 38400, SpeedAlias::kHi, 0, 57600},
+      // ftdi_sio: a 24 MHz clock and divisors of its own, so 300 is not the 366 a 16550 makes.
+      {24000000, false, 300, SpeedAlias::kNone, 0, 300},
+      {24000000, false, 12345, SpeedAlias::kNone, 0, 12345},
+      {24000000, false, 38400, SpeedAlias::kCustom, 625, 38400},
+      {24000000, false, 38400, SpeedAlias::kCustom, 2500, 9600},
+      {24000000, false, 9600, SpeedAlias::kCustom, 2500, 9600},  // only 38400 is aliased
+      {0, false, 9600, SpeedAlias::kNone, 0, 9600},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(port_rate(c.baud_base, c.names_uart, c.asked, c.alias, c.custom_divisor), c.made)
+        << c.baud_base << "/" << c.names_uart << "/" << c.asked;
+  }
 }
 
 }  // namespace
