@@ -45,12 +45,45 @@ std::uint32_t uart_rate(std::uint32_t baud_base, std::uint32_t rate, SpeedAlias 
   return divisor_rate(baud_base, rate);
 }
 
+std::uint32_t ftdi_rate(std::uint32_t baud_base, std::uint32_t rate) {
+  constexpr std::uint32_t kClockOfBm = 24000000;
+  constexpr std::uint32_t kClockOfH = 60000000;
+  constexpr std::uint64_t kWholeMask = 0x3FFF;
+  // Eight times the clock the divisor divides.
+  std::uint64_t eighths_clock = 8ULL * 3000000;
+  if (baud_base == kClockOfH && rate >= 1200) {
+    eighths_clock = 8ULL * 12000000;
+  } else if (baud_base != kClockOfBm && baud_base != kClockOfH) {
+    return 0;
+  }
+  if (rate >= eighths_clock / 8) {
+    return static_cast<std::uint32_t>(eighths_clock / 8);
+  }
+  const std::uint64_t eighths = (2 * eighths_clock + rate) / (2ULL * rate);
+  const std::uint64_t sent = ((eighths >> 3) & kWholeMask) * 8 + (eighths & 7);
+  if (sent == 0) {
+    return static_cast<std::uint32_t>(eighths_clock / 8);  // the chip's 0 is its fastest
+  }
+  return static_cast<std::uint32_t>((eighths_clock + sent / 2) / sent);
+}
+
 std::uint32_t port_rate(std::uint32_t baud_base, bool names_uart, std::uint32_t rate,
                         SpeedAlias alias, std::uint32_t custom_divisor) {
-  constexpr std::uint32_t kAliased = 38400;
-  const bool told = names_uart || (rate == kAliased && alias == SpeedAlias::kCustom);
-  if (!told || baud_base == 0 || rate > baud_base) {
+  if (baud_base == 0) {
     return rate;
   }
-  return uart_rate(baud_base, rate, alias, custom_divisor);
+  if (names_uart) {
+    return rate > baud_base ? rate : uart_rate(baud_base, rate, alias, custom_divisor);
+  }
+  // ftdi_sio takes spd_cust's divisor as the rate baud_base / divisor, then divides its own way.
+  constexpr std::uint32_t kAliased = 38400;
+  std::uint32_t asked = rate;
+  if (rate == kAliased && alias == SpeedAlias::kCustom) {
+    asked = uart_rate(baud_base, rate, alias, custom_divisor);
+    if (asked == 0) {
+      return 0;
+    }
+  }
+  const std::uint32_t made = ftdi_rate(baud_base, asked);
+  return made != 0 ? made : asked;
 }

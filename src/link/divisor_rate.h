@@ -20,11 +20,17 @@ enum class SpeedAlias { kNone, kHi, kVhi, kShi, kWarp, kCustom };
 std::uint32_t uart_rate(std::uint32_t baud_base, std::uint32_t rate, SpeedAlias alias,
                         std::uint32_t custom_divisor);
 
+// The rate an FTDI adapter really runs at when asked for rate, from the clock ftdi_sio reports:
+// 24000000 (the AM, BM, R and X chips) divides 3 MHz, 60000000 (the H chips) 12 MHz from 1200
+// bit/s up, by a 14-bit whole number and eighths, rounded to the nearest eighth. A divisor past
+// 14 bits wraps round (75 bit/s runs at about 415) and nothing runs above the divided clock.
+// 0 for any other clock. rate is not 0.
+std::uint32_t ftdi_rate(std::uint32_t baud_base, std::uint32_t rate);
+
 // The rate a port really runs at when asked for rate, as far as its driver's figures tell. A
-// driver that names its UART type (the 8250 family) runs the divisor above; one that names none
-// (a USB adapter: FTDI reports a 24 MHz clock but divides it its own way, down to a few hundred
-// bit/s) tells only where setserial's spd_cust gave it a divisor for 38400. rate itself where
-// nothing tells or rate is above the clock (the read-back decides those); 0 where it cannot be
-// told. rate is not 0.
+// driver that names its UART type (the 8250 family) runs the UART's divisor; one that names none
+// (a USB adapter) runs FTDI's where it reports FTDI's clock, and setserial's spd_cust alias for
+// 38400 on either. rate itself where nothing tells, or rate is above a UART's clock (the
+// read-back decides those); 0 where it cannot be told. rate is not 0.
 std::uint32_t port_rate(std::uint32_t baud_base, bool names_uart, std::uint32_t rate,
                         SpeedAlias alias, std::uint32_t custom_divisor);

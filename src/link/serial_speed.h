@@ -10,8 +10,8 @@ bool set_custom_speed(int fd, std::uint32_t baud_rate);
 // The UART clock the driver reports (baud_base: its fastest rate), or 0 where it reports none.
 std::uint32_t uart_base_rate(int fd);
 
-// Where the driver reports its UART clock and names its UART type, works out the rate the
-// divisor really gives (a USB adapter's clock says nothing of its own divisors). Returns
+// Where the driver reports its clock (a UART's, or an FTDI adapter's), works out the rate the
+// divisor really gives. Returns
 // true (failure) when that is more than 2% from baud_rate, with the rate in made_out. Passes
 // where the driver reports no clock or baud_rate is above it. Call after the speed is set:
 // some drivers report the current rate as their clock.

@@ -67,10 +67,10 @@ SpeedAlias alias_of(const serial_struct& info) {
 bool check_divisor_rate(int fd, std::uint32_t baud_rate, std::uint32_t& made_out) {
   made_out = baud_rate;
   // The driver stores the rate asked for, not the one its divisor gives, so the read-back
-  // cannot tell; its clock can, where the driver is a UART's. A USB adapter's clock says
-  // nothing of the rates its own divisors make (FTDI's goes down to 183 bit/s from 24 MHz), so
-  // there the read-back decides, except for a divisor setserial gave it for 38400. That alias
-  // runs without a word in the read-back either.
+  // cannot tell; its clock can. A UART's driver divides it the 16550's way; ftdi_sio reports
+  // a clock of FTDI's own and divides it in eighths, which makes 300 but wraps round below 184
+  // bit/s. Other USB adapters' clocks say nothing of their divisors: the read-back decides. A
+  // port that setserial told to run 38400 as another rate does so without a word either.
   struct serial_struct info {};
   if (ioctl(fd, TIOCGSERIAL, &info) != 0 || info.baud_base <= 0) {
     return false;

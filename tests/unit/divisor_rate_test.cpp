@@ -87,15 +87,50 @@ TEST(DivisorRate, OnlyAUartsDriverRunsTheUartsDivisor) {
       {115200, true, 38400, SpeedAlias::kHi, 0, 57600},
       // ftdi_sio: a 24 MHz clock and divisors of its own, so 300 is not the 366 a 16550 makes.
       {24000000, false, 300, SpeedAlias::kNone, 0, 300},
-      {24000000, false, 12345, SpeedAlias::kNone, 0, 12345},
+      {24000000, false, 12345, SpeedAlias::kNone, 0, 12346},
+      {24000000, false, 75, SpeedAlias::kNone, 0, 415},
       {24000000, false, 38400, SpeedAlias::kCustom, 625, 38400},
       {24000000, false, 38400, SpeedAlias::kCustom, 2500, 9600},
+      {24000000, false, 38400, SpeedAlias::kCustom, 0, 0},
       {24000000, false, 9600, SpeedAlias::kCustom, 2500, 9600},  // only 38400 is aliased
+      // Another adapter's clock, or none: the read-back decides.
+      {460800, false, 12345, SpeedAlias::kNone, 0, 12345},
       {0, false, 9600, SpeedAlias::kNone, 0, 9600},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(port_rate(c.baud_base, c.names_uart, c.asked, c.alias, c.custom_divisor), c.made)
         << c.baud_base << "/" << c.names_uart << "/" << c.asked;
+  }
+}
+
+TEST(DivisorRate, FtdisWholeDivisorAndEighths) {
+  const struct {
+    std::uint32_t baud_base;
+    std::uint32_t asked;
+    std::uint32_t made;
+    bool too_far;
+  } cases[] = {
+      {24000000, 9600, 9600, false},
+      {24000000, 115200, 115385, false},  // 26 whole: what the chip really makes
+      {24000000, 57600, 57554, false},    // 52 1/8
+      {24000000, 184, 184, false},        // nearly the 14 bits' worth
+      {24000000, 183, 315789, true},      // past 14 bits: wraps round to a tiny divisor
+      {24000000, 75, 415, true},
+      {24000000, 3000000, 3000000, false},
+      {24000000, 2000000, 2000000, false},
+      {24000000, 2500000, 2400000, true},  // nothing between 1 1/4 and 1 1/8
+      {24000000, 5000000, 3000000, true},  // nothing above the divided clock
+      {60000000, 921600, 923077, false},   // an H chip: 12 MHz from 1200 bit/s up
+      {60000000, 12000000, 12000000, false},
+      {60000000, 300, 300, false},  // 3 MHz below 1200 bit/s
+      {48000000, 9600, 0, false},   // a clock of no FTDI chip
+  };
+  for (const auto& c : cases) {
+    const std::uint32_t made = ftdi_rate(c.baud_base, c.asked);
+    EXPECT_EQ(made, c.made) << c.baud_base << "/" << c.asked;
+    if (made != 0) {
+      EXPECT_EQ(rate_too_far(c.asked, made), c.too_far) << c.baud_base << "/" << c.asked;
+    }
   }
 }
 
