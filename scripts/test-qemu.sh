@@ -8,6 +8,8 @@
 # Usage: bash scripts/test-qemu.sh      (from the repo root; as root, or with sudo, when packages
 #                                        or the package lists are missing)
 #   QUORVEL_QEMU_CACHE   where the kernel is kept (default ~/.cache/quorvel-qemu)
+#   QUORVEL_QEMU_KEEP    a folder to keep the run's sockets' logs and QEMU's trace in
+#   QUORVEL_QEMU_CASES   run only the cases whose name holds this text
 # Ends with the host program's "N passed, M failed" and its exit status; when this script
 # fails before that, with one line saying why and "0 passed, 1 failed".
 set -Eeuo pipefail
@@ -171,4 +173,12 @@ mkdir "$work/run"
 trap - ERR
 status=0
 build/tests/qemu_driver_tests "$kernel" "$initrd" "$work/run" || status=$?
+if [ "$status" -ne 0 ]; then
+  echo "--- the end of QEMU's own log"
+  tail -5 "$work/run/qemu.log" || true
+fi
+if [ -n "${QUORVEL_QEMU_KEEP:-}" ]; then
+  rm -rf "$QUORVEL_QEMU_KEEP"
+  cp -r "$work/run" "$QUORVEL_QEMU_KEEP"
+fi
 exit $status

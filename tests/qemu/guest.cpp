@@ -175,6 +175,10 @@ bool start_guest(Guest& guest, const std::string& kernel, const std::string& ini
     why = "QEMU made no sockets (see " + guest.log_path + ")";
     return true;
   }
+  return false;
+}
+
+bool wait_ready(Guest& guest, std::string& why) {
   std::string greeting;
   const long long deadline = now_ms() + 90000;
   while (greeting.find("@@READY\n") == std::string::npos) {

@@ -18,10 +18,14 @@ struct Guest {
   std::string uart_socket, usb_socket, trace_path, log_path;
 };
 
-// Starts QEMU on kernel and initrd with its sockets in work, and waits (up to 90 s) for the
-// agent to say it is ready. Returns true (failure) with the reason in why.
+// Starts QEMU on kernel and initrd with its sockets in work, and connects to its agent and
+// monitor. Returns true (failure) with the reason in why.
 bool start_guest(Guest& guest, const std::string& kernel, const std::string& initrd,
                  const std::string& work, std::string& why);
+
+// Waits (up to 90 s) for the agent to say the guest is ready. QEMU plugs the USB adapter in only
+// while its socket has a client: connect the units first.
+bool wait_ready(Guest& guest, std::string& why);
 
 // Runs one shell command line (no newline in it) in the agent's own shell and gives its output
 // and exit status; -1 when the agent did not answer within seconds.

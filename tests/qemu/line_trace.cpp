@@ -50,8 +50,8 @@ void apply_trace_line(PortKind kind, const std::string& line, LineState& state) 
   if (const char* text = after_event(line, "usb_serial_handle_control")) {
     // FTDI's SET_MODEM_CTRL (vendor request 1): bits 0 and 1 the levels of DTR and RTS, bits
     // 8 and 9 say which of them the request sets.
-    const char* request = std::strstr(text, "request 0x");
-    if (request != nullptr && std::sscanf(request, "request 0x%x value 0x%x", &a, &b) == 2 &&
+    const char* request = std::strstr(text, "got control 0x");
+    if (request != nullptr && std::sscanf(request, "got control 0x%x, value 0x%x", &a, &b) == 2 &&
         a == 0x4001) {
       const bool dtr = (b & 0x100U) != 0 ? (b & 1U) != 0 : state.dtr;
       const bool rts = (b & 0x200U) != 0 ? (b & 2U) != 0 : state.rts;
