@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -20,7 +21,9 @@ struct Pending {
 };
 
 long long now_us() {
-  return now_ms() * 1000;
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
 }
 
 void serve(FakeUnit& unit) {
@@ -31,7 +34,7 @@ void serve(FakeUnit& unit) {
   while (!unit.stop) {
     const UnitMode mode = unit.mode;
     pollfd p{unit.fd, POLLIN, 0};
-    int wait_ms = 20;
+    long long wait_us = 20000;
     if (mode == UnitMode::kFlood) {
       p.events |= POLLOUT;
     } else if (!echo.empty()) {
@@ -39,10 +42,14 @@ void serve(FakeUnit& unit) {
       if (left <= 0) {
         p.events |= POLLOUT;
       } else {
-        wait_ms = static_cast<int>(left / 1000 + 1);
+        wait_us = left;
       }
     }
-    if (poll(&p, 1, wait_ms) < 0 && errno != EINTR) {
+    // To the microsecond: a paced byte that leaves a millisecond late is 10% of a character
+    // at 9600 bit/s.
+    const timespec wait{static_cast<time_t>(wait_us / 1000000),
+                        static_cast<long>(wait_us % 1000000) * 1000};
+    if (ppoll(&p, 1, &wait, nullptr) < 0 && errno != EINTR) {
       return;
     }
     if ((p.revents & POLLIN) != 0) {
