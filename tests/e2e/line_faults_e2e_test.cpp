@@ -105,6 +105,44 @@ void on_front(int /*signal_number*/) {
   }
 }
 
+// The tool where nobody may run it: a clone in a private folder (mktemp -d makes it 0700) is
+// out of nobody's reach, so the binary is copied once into a folder of its own, removed at exit.
+std::string tool_for_nobody() {
+  static std::string path;
+  if (!path.empty()) {
+    return path;
+  }
+  std::array<char, 64> folder{};
+  std::snprintf(folder.data(), folder.size(), "/tmp/quorvel-nobody.XXXXXX");
+  if (mkdtemp(folder.data()) == nullptr || chmod(folder.data(), 0755) != 0) {
+    return tool_path();
+  }
+  const std::string copy = std::string(folder.data()) + "/quorvel-setup";
+  const int from = open(tool_path().c_str(), O_RDONLY | O_CLOEXEC);
+  const int to = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
+  std::array<char, 65536> buffer{};
+  ssize_t n = 0;
+  bool ok = from >= 0 && to >= 0;
+  while (ok && (n = read(from, buffer.data(), buffer.size())) > 0) {
+    ok = write(to, buffer.data(), static_cast<std::size_t>(n)) == n;
+  }
+  ok = ok && n == 0;
+  if (from >= 0) {
+    close(from);
+  }
+  if (to >= 0) {
+    close(to);
+  }
+  static std::string made_folder;
+  made_folder = folder.data();
+  path = ok ? copy : tool_path();
+  std::atexit([] {
+    unlink((made_folder + "/quorvel-setup").c_str());
+    rmdir(made_folder.c_str());
+  });
+  return path;
+}
+
 // Starts the tool with its keyboard on a fresh pseudo-terminal, like start_tool, but as a
 // background job of a shell or as the unprivileged user nobody, with `locks` as its lock
 // directory.
@@ -124,7 +162,7 @@ void start_job(Tool& tool, const std::vector<std::string>& args, Job job,
   ASSERT_EQ(pipe2(out.data(), O_CLOEXEC), 0);
   ASSERT_EQ(pipe2(err.data(), O_CLOEXEC), 0);
   std::vector<std::string> words = args;
-  words.insert(words.begin(), tool_path());
+  words.insert(words.begin(), job == Job::kAsNobody ? tool_for_nobody() : tool_path());
   std::vector<std::string> env_words = {"TZ=UTC", "PATH=/usr/bin:/bin",
                                         "QUORVEL_TEST_LOCK_DIR=" + locks};
   std::vector<char*> argv;
