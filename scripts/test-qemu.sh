@@ -42,7 +42,7 @@ scripts/install-deps.sh qemu-system-x86 busybox-static >"$work/deps.log" 2>&1 ||
 # --- the kernel: the package linux-image-amd64 points at, unpacked into the cache
 kernel_package() {
   apt-cache depends linux-image-amd64 2>/dev/null |
-    sed -n -E 's/^ *Depends: (linux-image-[^ ]*-amd64)$/\1/p' | sed -n 1p
+    sed -n -E 's/^ *Depends: (linux-image-[^ ]*-amd64)$/\1/p' | sed -n 1p  || true
 }
 package=$(kernel_package)
 if [ -z "$package" ]; then
@@ -178,7 +178,7 @@ if [ "$status" -ne 0 ]; then
   tail -5 "$work/run/qemu.log" || true
 fi
 if [ -n "${QUORVEL_QEMU_KEEP:-}" ]; then
-  rm -rf "$QUORVEL_QEMU_KEEP"
-  cp -r "$work/run" "$QUORVEL_QEMU_KEEP"
+  mkdir -p "$QUORVEL_QEMU_KEEP"
+  cp -r "$work/run/." "$QUORVEL_QEMU_KEEP/"
 fi
 exit $status

@@ -122,7 +122,7 @@ std::string tool_for_nobody() {
   const int to = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
   std::array<char, 65536> buffer{};
   ssize_t n = 0;
-  bool ok = from >= 0 && to >= 0;
+  bool ok = from >= 0 && to >= 0 && fchmod(to, 0755) == 0;  // whatever the umask
   while (ok && (n = read(from, buffer.data(), buffer.size())) > 0) {
     ok = write(to, buffer.data(), static_cast<std::size_t>(n)) == n;
   }

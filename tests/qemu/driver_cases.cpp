@@ -398,6 +398,9 @@ int main(int argc, char** argv) {
       start_unit(g.usb, g.guest.usb_socket, PortKind::kUsb, g.guest.trace_path) ||
       wait_ready(g.guest, why)) {
     std::printf("the guest did not start: %s\n0 passed, 1 failed\n", why.c_str());
+    std::fflush(stdout);
+    stop_unit(g.uart);
+    stop_unit(g.usb);
     stop_guest(g.guest);
     return 1;
   }
