@@ -55,6 +55,22 @@ bool slave_held_elsewhere(const Simulator& sim) {
   return held;
 }
 
+struct StandardRate {
+  speed_t constant;
+  std::uint32_t bits_per_second;
+};
+
+constexpr std::array<StandardRate, 30> kStandardRates = {{
+    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},
+    {B150, 150},         {B200, 200},         {B300, 300},         {B600, 600},
+    {B1200, 1200},       {B1800, 1800},       {B2400, 2400},       {B4800, 4800},
+    {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
+    {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
+    {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000},
+    {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000},
+    {B3500000, 3500000}, {B4000000, 4000000},
+}};
+
 }  // namespace
 
 bool open_pseudo_terminal(Simulator& sim) {
@@ -177,4 +193,20 @@ void close_line(Simulator& sim) {
     close(sim.notify_fd);
     sim.notify_fd = -1;
   }
+}
+
+std::uint32_t line_rate(const Simulator& sim) {
+  // On the master, Linux reads the slave's settings: the ones the client made, even when no
+  // client has the slave open any more.
+  termios mode{};
+  if (tcgetattr(sim.master_fd, &mode) != 0) {
+    return 0;
+  }
+  const speed_t constant = cfgetospeed(&mode);
+  for (const StandardRate& rate : kStandardRates) {
+    if (rate.constant == constant) {
+      return rate.bits_per_second;
+    }
+  }
+  return 0;
 }

@@ -2,6 +2,8 @@
 // that open and close it.
 #pragma once
 
+#include <cstdint>
+
 #include "simulator.h"
 
 // Creates the pseudo-terminal, opens and keeps its slave, and sets the slave raw so that the
@@ -24,6 +26,10 @@ void read_notifications(Simulator& sim);
 
 // Whether a client has the port open; always true where opens cannot be watched.
 bool client_present(const Simulator& sim);
+
+// The rate the client last set on the line, in bit/s; 0 when it is not one of the standard
+// rates (a custom one, or none).
+std::uint32_t line_rate(const Simulator& sim);
 
 // Closes the master (what the tool sees as the hang-up), the slave and the watch.
 void close_line(Simulator& sim);

@@ -4,7 +4,7 @@
 // purpose (silent, noisy, flooding, dropping lines, late echo, slow line, hanging up).
 //
 // Usage: quorvel-sim [--link PATH] [--wire FILE] [--silent] [--noise] [--flood] [--drop N]
-//                    [--late MS] [--late-line N] [--pace BAUD] [--hangup N]
+//                    [--late MS] [--late-line N] [--pace BAUD|line] [--hangup N]
 // stdout line 1 is the path to open; each later line is one executed line or the final state.
 //
 // This file is the unit's life: bytes from the line into the model, echoes and log lines out.
@@ -123,6 +123,10 @@ bool receive_from_master(Simulator& sim) {
     return true;
   }
   const std::int64_t arrival = now_us();
+  if (sim.options.pace_line) {
+    // The echo of these bytes leaves at the rate the client has set by now, as a real line's.
+    sim.options.pace_baud = line_rate(sim);
+  }
   record_wire(sim, bytes.data(), static_cast<std::size_t>(got));
   for (ssize_t i = 0; i < got; ++i) {
     ++sim.received;

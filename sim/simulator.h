@@ -23,6 +23,7 @@ struct SimOptions {
   std::uint32_t late_ms = 0;       // 0: echo at once
   std::uint64_t late_line = 0;     // 0: late_ms delays every echo; else only this line's
   std::uint32_t pace_baud = 0;     // 0: send as fast as the master takes it
+  bool pace_line = false;          // --pace line: pace_baud follows the rate the client set
   std::uint64_t hangup_after = 0;  // 0: never hang up
 };
 
