@@ -1,24 +1,25 @@
 #!/usr/bin/env bash
 # Runs quorvel-setup, built statically, inside a small QEMU guest on the kernel's own serial
-# drivers: the 8250 UART on /dev/ttyS1 and the ftdi_sio USB adapter on /dev/ttyUSB0, each with a
-# fake unit on the host side. The guest is Debian's stock kernel (downloaded once, into a cache,
+# drivers: the 8250 UART (/dev/ttyS1-3) and the ftdi_sio USB adapter (/dev/ttyUSB0-1), each
+# with quorvel-sim, the simulated unit, on the host side. The guest is Debian's stock kernel (downloaded once, into a cache,
 # never installed) with an initramfs of busybox, the tool, the USB modules and
 # tests/qemu/guest_init.sh as /init; build/tests/qemu_driver_tests boots it and drives it.
 #
 # Usage: bash scripts/test-qemu.sh      (from the repo root; as root, or with sudo, when packages
 #                                        or the package lists are missing)
 #   QUORVEL_QEMU_CACHE   where the kernel is kept (default ~/.cache/quorvel-qemu)
-#   QUORVEL_QEMU_KEEP    a folder to keep the run's sockets' logs and QEMU's trace in
+#   QUORVEL_QEMU_KEEP    a folder to keep the run's logs, the units' wires and QEMU's trace in
 #   QUORVEL_QEMU_CASES   run only the cases whose name holds this text
 # Ends with the host program's "N passed, M failed" and its exit status; when this script
 # fails before that, with one line saying why and "0 passed, 1 failed".
 set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 
-jobs=$(nproc)
+jobs=2
 cache="${QUORVEL_QEMU_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvel-qemu}"
-# The modules the USB port needs, each after the ones it depends on.
-usb_modules=(usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio)
+# The modules the agent's virtio console and the USB port need, each after its dependencies.
+modules=(virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci virtio_console
+  usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio)
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -99,13 +100,8 @@ fi
 
 build_quietly "$work/host.log" cmake -S . -B build -DBUILD_TESTING=ON ||
   give_up "could not configure the build in build"
-if ! build_quietly "$work/host.log" cmake --build build -j"$jobs" --target qemu_driver_tests; then
-  if grep -q "No rule to make target 'qemu_driver_tests'\|unknown target 'qemu_driver_tests'" \
-    "$work/host.log"; then
-    give_up "there is no target qemu_driver_tests: the host test program (tests/qemu/) is not in the tree"
-  fi
-  give_up "could not build the host test program qemu_driver_tests"
-fi
+build_quietly "$work/host.log" cmake --build build -j"$jobs" --target qemu_driver_tests quorvel-sim ||
+  give_up "could not build qemu_driver_tests and quorvel-sim in build"
 
 # --- the initramfs
 root="$work/root"
@@ -130,7 +126,7 @@ built_in() {
   tr - _ <"$modules_dir/modules.builtin" | grep -c "/$name\.ko$" >/dev/null
 }
 loaded=" "
-for module in "${usb_modules[@]}"; do
+for module in "${modules[@]}"; do
   source_file=$(find "$modules_dir/kernel" \( -name "$module.ko*" -o -name "$(same_name "$module").ko*" \
     -o -name "$(tr _ - <<<"$module").ko*" \) -print -quit)
   if [ -z "$source_file" ]; then
@@ -172,7 +168,7 @@ initrd="$work/initrd.gz"
 mkdir "$work/run"
 trap - ERR
 status=0
-build/tests/qemu_driver_tests "$kernel" "$initrd" "$work/run" || status=$?
+build/tests/qemu_driver_tests "$kernel" "$initrd" "$work/run" build/quorvel-sim || status=$?
 if [ "$status" -ne 0 ]; then
   echo "--- the end of QEMU's own log"
   tail -5 "$work/run/qemu.log" || true
