@@ -6,14 +6,14 @@
 # tested ones ever carries a byte:
 #   guest -> host  "@@READY\n" once /dev/ttyUSB0 is there ("@@NOUSB\n" when it never came)
 #   host -> guest  "SEQ COMMAND\n": COMMAND is run with eval in the agent's own shell
-#   guest -> host  "@@SEQ STATUS COUNT\n" then exactly COUNT bytes: the command's output
+#   guest -> host  the command's output, then "\n@@SEQ STATUS@@\n"
 # Functions for the host (tool slot N is 1..3):
 #   start N SECONDS ARGS...  runs the tool in the background, killed (status 137) after
 #                            SECONDS; keyboard the fifo /tmp/kN, stdout /tmp/oN, stderr /tmp/eN
 #   key N TEXT               types TEXT (printf %b: '\033' is ESC) on the tool's keyboard
 #   finish N                 waits for the tool and returns its exit status
-#   waitfor FILE TEXT COUNT SECONDS   until FILE holds the fixed string TEXT COUNT times
-#   waitdev PATH             until PATH exists, for up to 10 s
+#   waitfor SECONDS COMMAND...  runs COMMAND until it succeeds, up to SECONDS; fails after
+#   has FILE TEXT COUNT      whether FILE holds the fixed string TEXT COUNT times
 
 # shellcheck shell=dash
 /bin/busybox --install -s /bin
@@ -56,28 +56,24 @@ finish() {
 }
 
 waitfor() {
-  local tries=$(($4 * 20))
-  until [ "$(grep -aoF -e "$2" "$1" 2>/dev/null | wc -l)" -ge "$3" ]; do
+  local tries=$(($1 * 20))
+  shift
+  until "$@"; do
     tries=$((tries - 1))
     [ "$tries" -gt 0 ] || return 1
     sleep 0.05
   done
 }
 
-waitdev() {
-  local tries=200
-  until [ -e "$1" ] || [ "$tries" -eq 0 ]; do
-    tries=$((tries - 1))
-    sleep 0.05
-  done
-  [ -e "$1" ]
+has() {
+  [ "$(grep -aoF -e "$2" "$1" 2>/dev/null | wc -l)" -ge "$3" ]
 }
 
-waitdev /dev/hvc0
+waitfor 10 test -e /dev/hvc0
 exec 3<>/dev/hvc0
 # No echo, no line editing, no CR/NL translation either way, no signals from the line.
 stty raw -echo <&3
-if waitdev /dev/ttyUSB0; then printf '@@READY\n' >&3; else printf '@@NOUSB\n' >&3; fi
+if waitfor 10 test -e /dev/ttyUSB0; then printf '@@READY\n' >&3; else printf '@@NOUSB\n' >&3; fi
 # The agent runs in a subshell, so that nothing a command does ends PID 1.
 (
   while read -r seq line <&3; do
@@ -87,8 +83,8 @@ if waitdev /dev/ttyUSB0; then printf '@@READY\n' >&3; else printf '@@NOUSB\n' >&
     else
       status=2
     fi
-    printf '@@%s %d %d\n' "$seq" "$status" "$(wc -c </tmp/.out)" >&3
     cat /tmp/.out >&3
+    printf '\n@@%s %d@@\n' "$seq" "$status" >&3
   done
 )
 poweroff -f
