@@ -130,24 +130,19 @@ bool open_channel(Channel& channel, const std::string& name) {
   return channel.in < 0 || channel.out < 0;
 }
 
-// Adds what the channel has to its text; false when nothing came before the deadline.
-bool read_more(Channel& channel, long long deadline) {
-  pollfd p{channel.out, POLLIN, 0};
-  std::array<char, 4096> buffer{};
-  const long long left = deadline - now_ms();
-  if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) {
-    return false;
-  }
-  const ssize_t n = read(channel.out, buffer.data(), buffer.size());
-  channel.got.append(buffer.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
-  return n > 0;
-}
-
+// Reads from the channel until its text holds what; false when it did not by the deadline.
 bool read_until(Channel& channel, const std::string& what, long long deadline) {
   while (channel.got.find(what) == std::string::npos) {
-    if (!read_more(channel, deadline)) {
+    pollfd p{channel.out, POLLIN, 0};
+    std::array<char, 4096> buffer{};
+    const long long left = deadline - now_ms();
+    const ssize_t n = left > 0 && poll(&p, 1, static_cast<int>(left)) > 0
+                          ? read(channel.out, buffer.data(), buffer.size())
+                          : -1;
+    if (n <= 0) {
       return false;
     }
+    channel.got.append(buffer.data(), static_cast<std::size_t>(n));
   }
   return true;
 }
@@ -168,10 +163,9 @@ int guest_status(const std::string& command, std::string* output = nullptr, int 
   }
   // What came before is this command's output, after any late answer to an earlier one.
   const std::size_t at = got.find(mark);
-  const std::size_t from = got.rfind("@@\n", at);
+  const std::size_t from = got.rfind("@@\n", at) + 1;  // npos + 1 is 0
   if (output != nullptr) {
-    *output = got.substr(from == std::string::npos ? 0 : from + 3,
-                         at - (from == std::string::npos ? 0 : from + 3));
+    *output = got.substr(from == 0 ? 0 : from + 2, at - (from == 0 ? 0 : from + 2));
   }
   const int status = std::atoi(got.c_str() + at + mark.size());
   got.erase(0, got.find("@@\n", at) + 3);
@@ -205,8 +199,8 @@ void set_lines(Lines& lines, bool dtr, bool rts) {
 }
 
 void sent(Lines& lines, unsigned count) {
-  lines.bytes += count;
   lines.bytes_up += lines.dtr || lines.rts ? count : 0;
+  lines.bytes += count;
 }
 
 // One trace line, "EVENT ARGS". The 16550s' events name no port: only the port under test is
