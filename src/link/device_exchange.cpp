@@ -1,6 +1,7 @@
 #include "link/device_exchange.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -42,6 +43,25 @@ void note_port_presence(bool missing) {
                name.data());
 }
 
+// Whether a received byte can be part of an echoed command line; any other is noise.
+bool echo_byte_counts(std::uint8_t byte) {
+  return (byte >= '0' && byte <= '9') || byte == ':' || byte == '\r';
+}
+
+// How many characters of expected the run of counting bytes ends with once byte follows the
+// first `matched` of them: after "11" of "11:1\r", a third '1' still leaves "11". The run
+// seen so far is known from expected itself, so no received byte needs keeping.
+std::size_t echo_match_after(const char* expected, std::size_t matched, std::uint8_t byte) {
+  // Longest first: the prefix of that length must end the run.
+  for (std::size_t length = matched + 1; length > 0; --length) {
+    if (static_cast<std::uint8_t>(expected[length - 1]) == byte &&
+        std::memcmp(expected, expected + (matched + 1 - length), length - 1) == 0) {
+      return length;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 void send_line(PortHandle port, std::uint32_t char_pause, std::uint32_t line_pause,
@@ -55,8 +75,8 @@ void send_line(PortHandle port, std::uint32_t char_pause, std::uint32_t line_pau
 
 bool await_echo(PortHandle port, const char* expected, std::uint32_t budget_ms) {
   const std::uint32_t start = tick_ms();
-  const char* match = expected;
-  while (*match != '\0') {
+  std::size_t matched = 0;
+  while (expected[matched] != '\0') {
     // Tested before every read: a sender that never pauses must not keep the wait alive.
     const std::uint32_t elapsed = tick_ms() - start;
     if (elapsed > budget_ms) {
@@ -65,11 +85,11 @@ bool await_echo(PortHandle port, const char* expected, std::uint32_t budget_ms) 
     std::uint8_t byte = 0;
     if (read_byte(port, byte)) {
       wait_for_byte(port, budget_ms - elapsed + 1);
-    } else if (byte == static_cast<std::uint8_t>(*match)) {
-      ++match;
+    } else if (echo_byte_counts(byte)) {
+      matched = echo_match_after(expected, matched, byte);
     }
   }
-  return *match != '\0';
+  return expected[matched] != '\0';
 }
 
 std::uint32_t echo_budget_ms(const char* line, std::uint32_t baud_rate) {

@@ -9,9 +9,11 @@
 void send_line(PortHandle port, std::uint32_t char_pause, std::uint32_t line_pause,
                const char* text);
 
-// Returns true (failure) unless every character of expected comes back in order, other bytes
-// allowed between them, before budget_ms has passed. Bytes already received take part. The
-// time is tested on every pass, so a line that never goes quiet still ends the wait on time.
+// Returns true (failure) unless expected, its CR included, comes back before budget_ms has
+// passed as one unbroken run of the bytes a command line can hold (digits, ':' and CR; any
+// other byte is skipped as noise): the echo of another value ("7:10" for "7:0") or of another
+// line ("13:0" for "1:0") is no acknowledgement. Bytes already received take part. The time is
+// tested on every pass, so a line that never goes quiet still ends the wait on time.
 bool await_echo(PortHandle port, const char* expected, std::uint32_t budget_ms);
 
 // How long one attempt at line waits for its echo at baud_rate: a second, plus the time the
