@@ -28,19 +28,24 @@ struct Step {
 
 bool g_port_missing = false;
 
-// Tells the technician, once each way, that the port has gone and that it is back. Standard
-// output keeps its text: these go to standard error.
-void note_port_presence(bool missing) {
-  if (missing == g_port_missing) {
+// Tells the technician that the port has gone (once) and that it is back, when the run starts
+// again from the unlock: the unit may have been powered again, or be another one, and a unit
+// that comes back locked ignores every setting until it is unlocked. Standard output keeps its
+// text: these go to standard error.
+void note_port(PortFit fit) {
+  const char* news = nullptr;
+  if (fit == PortFit::kMissing && !g_port_missing) {
+    news = "the port has gone; plug it back in, or press ESC";
+  } else if (fit == PortFit::kReopened) {
+    news = "the port is back; starting again from the unlock";
+  }
+  g_port_missing = fit == PortFit::kMissing;
+  if (news == nullptr) {
     return;
   }
-  g_port_missing = missing;
   std::array<char, 272> name{};
   show_text(name.data(), name.size(), g_setup.port_name, std::strlen(g_setup.port_name), 64);
-  std::fprintf(stderr,
-               missing ? "quorvel-setup: %s: the port has gone; plug it back in, or press ESC\n"
-                       : "quorvel-setup: %s: the port is back\n",
-               name.data());
+  std::fprintf(stderr, "quorvel-setup: %s: %s\n", name.data(), news);
 }
 
 // Whether a received byte can be part of an echoed command line; any other is noise.
@@ -102,20 +107,24 @@ std::uint32_t echo_budget_ms(const char* line, std::uint32_t baud_rate) {
   return kEchoBudgetMs + static_cast<std::uint32_t>(wire_ms);
 }
 
-bool exchange_step(PortHandle& port, const char* label, const char* line) {
+StepEnd exchange_step(PortHandle& port, const char* label, const char* line) {
   for (;;) {
+    const PortFit fit = prepare_attempt(port);
+    note_port(fit);
+    if (fit == PortFit::kReopened) {
+      return StepEnd::kReplugged;
+    }
     std::fputs(label, stdout);
     std::fflush(stdout);
-    note_port_presence(prepare_attempt(port));
     write_byte(port, kLeadPauseMs, '\r');
     send_line(port, g_setup.char_time_ms, g_setup.line_time_ms, line);
     if (key_waiting() && read_key() == kKeyEsc) {
       std::fputs("User abort\n", stdout);
-      return true;
+      return StepEnd::kAborted;
     }
     if (!await_echo(port, line, echo_budget_ms(line, g_setup.baud_rate))) {
       std::fputs("Done\n", stdout);
-      return false;
+      return StepEnd::kDone;
     }
     std::fputs("Failed (press ESC to exit)\n", stdout);
   }
@@ -142,17 +151,21 @@ void program_device(PortHandle& port) {
       {" - Try lock                     : ", 958, nullptr, 0},
   }};
   std::fputs("Sending data\n", stdout);
-  bool aborted = false;
-  for (const Step& step : steps) {
+  StepEnd end = StepEnd::kDone;
+  std::size_t i = 0;
+  while (i < steps.size()) {
     // Room for the longest line a 32-bit value can make: "958:" + ten digits + CR.
     std::array<char, 16> line{};
+    const Step& step = steps[i];
     const std::uint32_t value = step.field != nullptr ? *step.field : step.fixed;
     std::snprintf(line.data(), line.size(), "%u:%u\r", static_cast<unsigned>(step.number),
                   static_cast<unsigned>(value));
-    aborted = exchange_step(port, step.label, line.data());
-    if (aborted) {
+    end = exchange_step(port, step.label, line.data());
+    if (end == StepEnd::kAborted) {
       break;  // the unit stays unlocked; the operator asked to stop
     }
+    // After a replug every step again, each of them harmless to repeat.
+    i = end == StepEnd::kReplugged ? 0 : i + 1;
   }
-  std::fputs(aborted ? "!! Failed !!\n" : "All done without errors\n", stdout);
+  std::fputs(end == StepEnd::kAborted ? "!! Failed !!\n" : "All done without errors\n", stdout);
 }

@@ -20,11 +20,16 @@ bool await_echo(PortHandle port, const char* expected, std::uint32_t budget_ms);
 // attempt's bytes (a CR, the line, one more CR; 10 bits each) take on the wire.
 std::uint32_t echo_budget_ms(const char* line, std::uint32_t baud_rate);
 
-// Prints label and sends line until the unit echoes it. Returns true when the operator pressed
-// ESC, which is looked at once per attempt, after sending. Each attempt first makes the port
-// fit (prepare_attempt), which may open it again under a new handle after a replug.
-bool exchange_step(PortHandle& port, const char* label, const char* line);
+// How a step ended: its line echoed, ESC, or the port opened again after it had gone.
+enum class StepEnd { kDone, kAborted, kReplugged };
 
-// Runs the sixteen steps from unlock to lock with the values of g_setup and prints the verdict.
-// port is the handle the run closes at its end, kept current across a replug.
+// Prints label and sends line until the unit echoes it. ESC is looked at once per attempt,
+// after sending. Each attempt first makes the port fit (prepare_attempt), which may open it
+// again under a new handle after a replug; the step then ends before printing or sending
+// anything, since what the unit holds is no longer known.
+StepEnd exchange_step(PortHandle& port, const char* label, const char* line);
+
+// Runs the sixteen steps from unlock to lock with the values of g_setup and prints the verdict;
+// after a replug it starts again from the unlock. port is the handle the run closes at its
+// end, kept current across a replug.
 void program_device(PortHandle& port);

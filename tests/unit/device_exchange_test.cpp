@@ -112,7 +112,7 @@ TEST(ExchangeStep, AUnitEchoingAtLineSpeedIsAcknowledgedAtTheFirstAttempt) {
     fake::set_arrivals(echo_at_line_speed("958:1\r", baud));
     PortHandle port = 3;
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(exchange_step(port, "unlock: ", "958:1\r"));
+    EXPECT_EQ(exchange_step(port, "unlock: ", "958:1\r"), StepEnd::kDone);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "unlock: Done\n");
   }
   g_setup = SetupRecord{};
@@ -129,7 +129,7 @@ TEST(ExchangeStep, TheLoneCrHasItsOwnPauseBeforeTheLine) {
   fake::set_arrivals({});
   PortHandle port = 3;
   testing::internal::CaptureStdout();
-  EXPECT_TRUE(exchange_step(port, "unlock: ", "958:1\r"));
+  EXPECT_EQ(exchange_step(port, "unlock: ", "958:1\r"), StepEnd::kAborted);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "unlock: User abort\n");
   EXPECT_EQ(fake::written(), "\r958:1\r\r");
   // Its 10 ms are raised to the 20 ms every pause lasts at least, and it lasts more than that.
