@@ -9,6 +9,7 @@
 #include "driver/setup_record.h"
 #include "link/clock.h"
 #include "setup/key_input.h"
+#include "setup/local_time.h"
 #include "setup/reason.h"
 
 namespace {
@@ -131,7 +132,7 @@ StepEnd exchange_step(PortHandle& port, const char* label, const char* line) {
 }
 
 void program_device(PortHandle& port) {
-  const SetupRecord& s = g_setup;
+  SetupRecord& s = g_setup;
   const std::array<Step, 16> steps{{
       {" - Try unlock                   : ", 958, nullptr, 1},
       {" - Stop time               { 6} : ", 6, nullptr, 0},
@@ -150,10 +151,15 @@ void program_device(PortHandle& port) {
       {" - Set day                 { 6} : ", 6, &s.day, 0},
       {" - Try lock                     : ", 958, nullptr, 0},
   }};
+  constexpr std::size_t kFirstClockStep = 9;  // seconds; the clock stands still from step 2
   std::fputs("Sending data\n", stdout);
   StepEnd end = StepEnd::kDone;
   std::size_t i = 0;
   while (i < steps.size()) {
+    if (i == kFirstClockStep) {
+      // A unit that kept the run waiting must not be loaded with a time minutes old.
+      take_pc_clock(local_now(), s);
+    }
     // Room for the longest line a 32-bit value can make: "958:" + ten digits + CR.
     std::array<char, 16> line{};
     const Step& step = steps[i];

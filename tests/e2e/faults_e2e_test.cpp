@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,26 @@ TEST(Faults, UnitsThatStillGetProgrammed) {
     EXPECT_EQ(count(tool, "Done\n"), 16);
     EXPECT_EQ(stop_unit(unit), loaded_state(usual_settings(unit)));
   }
+}
+
+TEST(Faults, TimeFromThePcIsReadAgainWhenTheClockStepsBegin) {
+  // The first line's echo comes after the wait for it, so the clock steps begin more than a
+  // second after the reading the summary shows; the date given is sent as given.
+  Unit unit;
+  start_unit(unit, {"--late-line", "1", "--late", "1300"});
+  Options options;
+  options.fake_time = "@2009-12-07 12:30:00";  // a PC clock that runs
+  Tool tool;
+  EXPECT_EQ(run(tool, {"-c", unit.path, "-d", "1\\2\\2010", "-l", "0"}, options), 0);
+  const std::string state = stop_unit(unit);
+  unsigned shown[3] = {}, sent[3] = {};
+  ASSERT_EQ(std::sscanf(tool.out.c_str() + tool.out.find(" Time "), " Time : %u:%u:%u", &shown[0],
+                        &shown[1], &shown[2]),
+            3);
+  ASSERT_EQ(std::sscanf(state.c_str(), "clock %u:%u:%u", &sent[0], &sent[1], &sent[2]), 3);
+  EXPECT_GE(sent[0] * 3600 + sent[1] * 60 + sent[2], shown[0] * 3600 + shown[1] * 60 + shown[2] + 1)
+      << tool.out << state;
+  EXPECT_NE(state.find(" date 1\\2\\2010 running locked "), std::string::npos) << state;
 }
 
 TEST(Faults, SilentUnitResendsUntilEsc) {
