@@ -131,7 +131,7 @@ StepEnd exchange_step(PortHandle& port, const char* label, const char* line) {
   }
 }
 
-void program_device(PortHandle& port) {
+bool program_device(PortHandle& port) {
   SetupRecord& s = g_setup;
   const std::array<Step, 16> steps{{
       {" - Try unlock                   : ", 958, nullptr, 1},
@@ -173,5 +173,7 @@ void program_device(PortHandle& port) {
     // After a replug every step again, each of them harmless to repeat.
     i = end == StepEnd::kReplugged ? 0 : i + 1;
   }
-  std::fputs(end == StepEnd::kAborted ? "!! Failed !!\n" : "All done without errors\n", stdout);
+  const bool failed = end == StepEnd::kAborted;
+  std::fputs(failed ? "!! Failed !!\n" : "All done without errors\n", stdout);
+  return failed;
 }

@@ -116,7 +116,7 @@ TEST(Faults, SilentUnitResendsUntilEsc) {
   EXPECT_EQ(run(second, usual_args(unit)), 1);
   EXPECT_TRUE(exclusive(unit));
   type(tool, "\x1b");
-  EXPECT_EQ(wait_exit(tool), 0);
+  EXPECT_EQ(wait_exit(tool), 2);
   const std::string summary_end = "waittime    : 0x10ms=0ms\nSending data\n";
   const std::size_t start = tool.out.find(summary_end);
   ASSERT_NE(start, std::string::npos);
@@ -155,7 +155,7 @@ TEST(Faults, UnitUnpluggedMidRunCostsNoCpuAndEscStillEnds) {
   // A second of retries: a spinning wait would burn all of it.
   EXPECT_LT(cpu_used, 0.1);
   type(tool, "\x1b");
-  EXPECT_EQ(wait_exit(tool), 0);
+  EXPECT_EQ(wait_exit(tool), 2);
   EXPECT_NE(tool.out.find("User abort\n!! Failed !!\n"), std::string::npos);
   EXPECT_EQ(tool.err,
             "quorvel-setup: " + unit.path + ": the port has gone; plug it back in, or press ESC\n");
@@ -250,7 +250,7 @@ TEST(Faults, CtrlZStopsTheRunWithTheTerminalGivenBackAndItGoesOnWhenContinued) {
       const std::size_t resumed_at = tool.out.size();
       ASSERT_TRUE(wait_output(tool, kFailed, resumed_at));  // it resends again
       type(tool, "\x1b");
-      EXPECT_EQ(wait_exit(tool), 0);
+      EXPECT_EQ(wait_exit(tool), 2);
       EXPECT_NE(tool.out.find("User abort\n!! Failed !!\n", resumed_at), std::string::npos);
       EXPECT_TRUE(port_free(unit));
     }

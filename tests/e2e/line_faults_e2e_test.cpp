@@ -225,7 +225,7 @@ TEST(LineFaults, JunkThatNeverStopsStillGivesAFailedLineEverySecond) {
       ASSERT_TRUE(wait_output(tool, kFailed));
       ASSERT_TRUE(wait_output(tool, kFailed, tool.out.find(kFailed) + 1));
       type(tool, "\x1b");
-      EXPECT_EQ(wait_exit(tool), 0);
+      EXPECT_EQ(wait_exit(tool), 2);
       EXPECT_NE(tool.out.find("User abort\n!! Failed !!\n"), std::string::npos) << tool.out;
       EXPECT_TRUE(modes_restored(tool));
     }
@@ -247,7 +247,7 @@ TEST(LineFaults, SlowLineEchoingAtItsOwnSpeedIsAcknowledged) {
   const std::string first_done = std::string(kStepLabels[0]) + kDoneText;
   ASSERT_TRUE(wait_output(tool, first_done));
   type(tool, "\x1b");
-  EXPECT_EQ(wait_exit(tool), 0);
+  EXPECT_EQ(wait_exit(tool), 2);
   Settings s = settings_for(unit.path);
   s.baud = 50;
   const std::string start = "Quorvel Setup\n" + summary(s) + "Sending data\n" + first_done;
@@ -424,7 +424,7 @@ TEST(Jobs, LockDirectoryThisUserMayNotWriteLeavesThePortToFlockAndExclusiveUse) 
   EXPECT_EQ(second.err, "quorvel-setup: " + device + ": in use by another program (PID " +
                             std::to_string(first.pid) + ", quorvel-setup)\n");
   type(first, "\x1b");
-  EXPECT_EQ(wait_exit(first), 0);
+  EXPECT_EQ(wait_exit(first), 2);
   EXPECT_NE(first.out.find("User abort\n!! Failed !!\n"), std::string::npos) << first.out;
   EXPECT_EQ(first.err, "");
   chmod(locks.c_str(), 0755);

@@ -254,7 +254,7 @@ void never_quiet(const Port& port) {
   check(now_ms() - started < 15000,
         "three attempts took " + std::to_string(now_ms() - started) + " ms");
   press(1, "\\033");
-  check(finish_tool(1, 20) == 0, "ESC did not end the run");
+  check(finish_tool(1, 20) == 2, "ESC did not end the run with status 2");
   const std::string out = tool_out(1);
   const std::string end = std::string(e2e::kUserAbortText) + "!! Failed !!\n";
   check(out.size() >= end.size() && out.compare(out.size() - end.size(), end.size(), end) == 0,
