@@ -31,12 +31,16 @@ bool read_byte(PortHandle port, std::uint8_t& byte_out);
 // returns at once on a broken or hung-up line, so a caller's read loop never spins.
 void wait_for_byte(PortHandle port, std::uint32_t timeout_ms);
 
+// What prepare_attempt found: the port as it was, no port, or the port opened again.
+enum class PortFit { kReady, kMissing, kReopened };
+
 // Before every attempt of the exchange: makes the port fit for one attempt. Lowers DTR and RTS
 // again (any other program that opens the port raises them), and when the line was found gone
 // (a hang-up, an unplugged adapter) tries to open it again by the same name and settings,
-// updating `port`. Returns true (failure) while the port is not there; the attempt then goes on
-// and fails on its own, at its usual pace.
-bool prepare_attempt(PortHandle& port);
+// updating `port`. kMissing while the port is not there: the attempt then goes on and fails on
+// its own, at its usual pace. kReopened once it is open again, on what may be another unit or
+// the same one powered again.
+PortFit prepare_attempt(PortHandle& port);
 
 // Why the last open_port failed, as text for one line on standard error after the program's
 // name (at most three lines where a list of ports follows), without a final line end; "" when

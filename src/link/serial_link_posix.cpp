@@ -335,16 +335,16 @@ void wait_for_byte(PortHandle port, std::uint32_t timeout_ms) {
   sleep_ms(timeout_ms);
 }
 
-bool prepare_attempt(PortHandle& port) {
+PortFit prepare_attempt(PortHandle& port) {
   if (port != kInvalidPort && !g_line_gone) {
     // Anything that opened the port meanwhile (root passes TIOCEXCL) raised DTR and RTS.
     if (!lower_modem_lines(port) || !gone_error(errno)) {
-      return false;
+      return PortFit::kReady;
     }
     g_line_gone = true;
   }
   if (!g_port_known) {
-    return port == kInvalidPort;
+    return port == kInvalidPort ? PortFit::kMissing : PortFit::kReady;
   }
   if (port != kInvalidPort) {
     close_line(port);  // the lock file stays: the port is still this run's
@@ -352,12 +352,12 @@ bool prepare_attempt(PortHandle& port) {
   }
   const int fd = open_named(g_port_name.data(), g_baud_rate, true);
   if (fd < 0) {
-    return true;
+    return PortFit::kMissing;
   }
   port = fd;
   g_line_broken = false;
   g_line_gone = false;
-  return false;
+  return PortFit::kReopened;
 }
 
 const char* open_failure_reason() {

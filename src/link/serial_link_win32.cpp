@@ -178,17 +178,17 @@ void wait_for_byte(PortHandle port, std::uint32_t timeout_ms) {
   }
 }
 
-bool prepare_attempt(PortHandle& port) {
+PortFit prepare_attempt(PortHandle& port) {
   const HANDLE h = handle_of(port);
   if (h == INVALID_HANDLE_VALUE) {
-    return true;
+    return PortFit::kMissing;
   }
   // No other program can open the port while this handle holds it, but a driver may raise the
   // lines again on its own (some USB adapters do after a reset): each attempt lowers them, as
   // on Linux. A driver that cannot set them (a pseudo-terminal under Wine) is no reason to stop.
   EscapeCommFunction(h, CLRDTR);
   EscapeCommFunction(h, CLRRTS);
-  return false;
+  return PortFit::kReady;
 }
 
 const char* open_failure_reason() {

@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,26 @@ TEST(Faults, UnitsThatStillGetProgrammed) {
   }
 }
 
+TEST(Faults, TimeFromThePcIsReadAgainWhenTheClockStepsBegin) {
+  // The first line's echo comes after the wait for it, so the clock steps begin more than a
+  // second after the reading the summary shows; the date given is sent as given.
+  Unit unit;
+  start_unit(unit, {"--late-line", "1", "--late", "1300"});
+  Options options;
+  options.fake_time = "@2009-12-07 12:30:00";  // a PC clock that runs
+  Tool tool;
+  EXPECT_EQ(run(tool, {"-c", unit.path, "-d", "1\\2\\2010", "-l", "0"}, options), 0);
+  const std::string state = stop_unit(unit);
+  unsigned shown[3] = {}, sent[3] = {};
+  ASSERT_EQ(std::sscanf(tool.out.c_str() + tool.out.find(" Time "), " Time : %u:%u:%u", &shown[0],
+                        &shown[1], &shown[2]),
+            3);
+  ASSERT_EQ(std::sscanf(state.c_str(), "clock %u:%u:%u", &sent[0], &sent[1], &sent[2]), 3);
+  EXPECT_GE(sent[0] * 3600 + sent[1] * 60 + sent[2], shown[0] * 3600 + shown[1] * 60 + shown[2] + 1)
+      << tool.out << state;
+  EXPECT_NE(state.find(" date 1\\2\\2010 running locked "), std::string::npos) << state;
+}
+
 TEST(Faults, SilentUnitResendsUntilEsc) {
   Unit unit;
   start_unit(unit, {"--silent"});
@@ -95,7 +116,7 @@ TEST(Faults, SilentUnitResendsUntilEsc) {
   EXPECT_EQ(run(second, usual_args(unit)), 1);
   EXPECT_TRUE(exclusive(unit));
   type(tool, "\x1b");
-  EXPECT_EQ(wait_exit(tool), 0);
+  EXPECT_EQ(wait_exit(tool), 2);
   const std::string summary_end = "waittime    : 0x10ms=0ms\nSending data\n";
   const std::size_t start = tool.out.find(summary_end);
   ASSERT_NE(start, std::string::npos);
@@ -134,7 +155,7 @@ TEST(Faults, UnitUnpluggedMidRunCostsNoCpuAndEscStillEnds) {
   // A second of retries: a spinning wait would burn all of it.
   EXPECT_LT(cpu_used, 0.1);
   type(tool, "\x1b");
-  EXPECT_EQ(wait_exit(tool), 0);
+  EXPECT_EQ(wait_exit(tool), 2);
   EXPECT_NE(tool.out.find("User abort\n!! Failed !!\n"), std::string::npos);
   EXPECT_EQ(tool.err,
             "quorvel-setup: " + unit.path + ": the port has gone; plug it back in, or press ESC\n");
@@ -229,7 +250,7 @@ TEST(Faults, CtrlZStopsTheRunWithTheTerminalGivenBackAndItGoesOnWhenContinued) {
       const std::size_t resumed_at = tool.out.size();
       ASSERT_TRUE(wait_output(tool, kFailed, resumed_at));  // it resends again
       type(tool, "\x1b");
-      EXPECT_EQ(wait_exit(tool), 0);
+      EXPECT_EQ(wait_exit(tool), 2);
       EXPECT_NE(tool.out.find("User abort\n!! Failed !!\n", resumed_at), std::string::npos);
       EXPECT_TRUE(port_free(unit));
     }

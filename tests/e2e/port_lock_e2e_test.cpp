@@ -210,7 +210,7 @@ TEST(PortLock, StaleLockIsTakenOverAndTheOwnLockGoesOnEveryWayOut) {
     int signal_number;  // or sent
     int status;
   } cases[] = {
-      {"ESC", "\x1b", 0, 0},
+      {"ESC", "\x1b", 0, 2},
       {"Ctrl-C", "\x03", 0, 128 + SIGINT},
       {"SIGTERM", "", SIGTERM, 128 + SIGTERM},
       {"SIGHUP", "", SIGHUP, 128 + SIGHUP},

@@ -83,6 +83,20 @@ TEST_F(Wine, FullRunByteForByte) {
   EXPECT_EQ(wire(unit), clean_wire(s));
 }
 
+// ESC from the pipe on a silent unit: "!! Failed !!" and status 2, for a batch file's
+// ERRORLEVEL.
+TEST_F(Wine, EscOnASilentUnitEndsWithStatus2) {
+  Unit unit;
+  ASSERT_FALSE(start_unit_on(unit, "COM5", "", {"--silent"}));
+  std::vector<std::string> args = {"-c", "COM5"};
+  args.insert(args.end(), kClock.begin(), kClock.end());
+  Tool tool;
+  EXPECT_EQ(run_piped(tool, args, "\x1b"), 2);
+  EXPECT_NE(tool.out.find(std::string(kUserAbortText) + "!! Failed !!\n"), std::string::npos)
+      << tool.out;
+  stop_unit(unit);
+}
+
 // Past COM9 a port opens only in the device namespace, the colon is a DOS habit, and a name
 // in the namespace is taken as it is; the summary shows each as typed.
 TEST_F(Wine, PortNamesAsTechniciansWriteThem) {

@@ -75,7 +75,7 @@ using Clock = std::chrono::steady_clock;
 
 // What standard error must hold once the tool has ended; wait_exit checks it for every run.
 enum class Errors {
-  // By the outcome: nothing after exit status 0 or a signal; after status 1 one line, the
+  // By the outcome: nothing after exit status 0 or 2 or a signal; after status 1 one line, the
   // program's name first (up to three when it lists the serial ports), or nothing when the last
   // key typed was ESC (the operator's own choice needs no word). Other statuses are not judged.
   kUsual,

@@ -83,7 +83,7 @@ void check_reason(const Tool& tool) {
 void check_errors(const Tool& tool, int status) {
   Errors rule = tool.errors;
   if (rule == Errors::kUsual) {
-    if (status == 0 || status > 128 || (status == 1 && tool.esc_last)) {
+    if (status == 0 || status == 2 || status > 128 || (status == 1 && tool.esc_last)) {
       rule = Errors::kNone;
     } else if (status == 1) {
       rule = Errors::kReason;

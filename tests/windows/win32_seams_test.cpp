@@ -67,7 +67,7 @@ TEST(WindowsPort, OpenFailuresSayWhy) {
     EXPECT_EQ(reason.find('\r'), std::string::npos) << reason;
   }
   PortHandle none = kInvalidPort;
-  EXPECT_TRUE(prepare_attempt(none));
+  EXPECT_EQ(prepare_attempt(none), PortFit::kMissing);
   close_port(none);  // ignored
 }
 
