@@ -4,9 +4,9 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -81,11 +81,17 @@ bool open_pseudo_terminal(Simulator& sim) {
                  std::strerror(errno));
     return true;
   }
-  sim.slave_fd = open(sim.slave_name.data(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  // The slave is set up once, before anyone can know its name, and then left to the clients:
+  // a careful client refuses a port that another program holds open. The pseudo-terminal keeps
+  // its settings while the master is open.
+  const int slave_fd = open(sim.slave_name.data(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   termios mode{};
-  if (sim.slave_fd < 0 || tcgetattr(sim.slave_fd, &mode) != 0) {
+  if (slave_fd < 0 || tcgetattr(slave_fd, &mode) != 0) {
     std::fprintf(stderr, "quorvel-sim: cannot open %s: %s\n", sim.slave_name.data(),
                  std::strerror(errno));
+    if (slave_fd >= 0) {
+      close(slave_fd);
+    }
     return true;
   }
   cfmakeraw(&mode);
@@ -95,19 +101,22 @@ bool open_pseudo_terminal(Simulator& sim) {
   cfsetispeed(&mode, B9600);
   cfsetospeed(&mode, B9600);
   const int flags = fcntl(sim.master_fd, F_GETFL);
-  if (tcsetattr(sim.slave_fd, TCSANOW, &mode) != 0 || flags < 0 ||
-      fcntl(sim.master_fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+  const bool set = tcsetattr(slave_fd, TCSANOW, &mode) == 0;
+  close(slave_fd);
+  if (!set || flags < 0 || fcntl(sim.master_fd, F_SETFL, flags | O_NONBLOCK) != 0) {
     std::fprintf(stderr, "quorvel-sim: cannot set up %s: %s\n", sim.slave_name.data(),
                  std::strerror(errno));
     return true;
   }
-  // Without notifications every moment counts as one with a client.
   sim.notify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (sim.notify_fd >= 0 &&
       inotify_add_watch(sim.notify_fd, sim.slave_name.data(), IN_OPEN | IN_CLOSE) < 0) {
     close(sim.notify_fd);
     sim.notify_fd = -1;
   }
+  // Without notifications every moment counts as one with a client, the master looked at a few
+  // times a second while there is none.
+  sim.client_there = sim.notify_fd < 0;
   return false;
 }
 
@@ -166,28 +175,29 @@ void read_notifications(Simulator& sim) {
   }
   if (closed) {
     sim.client_there = slave_held_elsewhere(sim);
-    if (!sim.client_there) {
-      // TIOCEXCL belongs to the tty, and the simulator's own descriptor keeps the tty alive:
-      // a client that set it and left (screen does) would lock every later client out.
-      ioctl(sim.slave_fd, TIOCNXCL);
-    }
   } else if (opened) {
     sim.client_there = true;
   }
 }
 
+void master_hung_up(Simulator& sim) {
+  if (sim.notify_fd >= 0) {
+    sim.client_there = slave_held_elsewhere(sim);
+    return;
+  }
+  // Nothing tells when the next client comes: look again after a pause, never in a spin.
+  constexpr timespec kLookAgain{0, 200000000};
+  nanosleep(&kLookAgain, nullptr);
+}
+
 bool client_present(const Simulator& sim) {
-  return sim.notify_fd < 0 || sim.client_there;
+  return sim.client_there;
 }
 
 void close_line(Simulator& sim) {
   if (sim.master_fd >= 0) {
     close(sim.master_fd);
     sim.master_fd = -1;
-  }
-  if (sim.slave_fd >= 0) {
-    close(sim.slave_fd);
-    sim.slave_fd = -1;
   }
   if (sim.notify_fd >= 0) {
     close(sim.notify_fd);

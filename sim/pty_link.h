@@ -6,10 +6,10 @@
 
 #include "simulator.h"
 
-// Creates the pseudo-terminal, opens and keeps its slave, and sets the slave raw so that the
-// line discipline neither echoes nor translates anything before the tool configures it; starts
-// watching the clients' opens and closes where the system allows. Returns true (failure) after
-// reporting on stderr.
+// Creates the pseudo-terminal and sets its slave raw, so that the line discipline neither
+// echoes nor translates anything before the tool configures it; the slave is not kept open, as
+// only the clients may hold it. Starts watching the clients' opens and closes where the system
+// allows. Returns true (failure) after reporting on stderr.
 bool open_pseudo_terminal(Simulator& sim);
 
 // Points link_path at the slave, replacing a symbolic link but nothing else.
@@ -19,10 +19,12 @@ bool make_link(Simulator& sim);
 // Removes the link made at start, unless something else has taken its place since.
 void remove_link(Simulator& sim);
 
-// Takes the clients' pending opens and closes. When the last client has gone, the port is
-// given back as a new client expects it: not exclusive, whatever the last one set. Call it when
-// the watch descriptor is readable.
+// Takes the clients' pending opens and closes. Call it when the watch descriptor is readable.
 void read_notifications(Simulator& sim);
+
+// The master said that no client has the slave open (a hang-up, EIO): looks who is still
+// there. Where opens cannot be watched, pauses a little instead, so the loop never spins.
+void master_hung_up(Simulator& sim);
 
 // Whether a client has the port open; always true where opens cannot be watched.
 bool client_present(const Simulator& sim);
@@ -31,5 +33,5 @@ bool client_present(const Simulator& sim);
 // rates (a custom one, or none).
 std::uint32_t line_rate(const Simulator& sim);
 
-// Closes the master (what the tool sees as the hang-up), the slave and the watch.
+// Closes the master (what the tool sees as the hang-up) and the watch.
 void close_line(Simulator& sim);

@@ -117,6 +117,10 @@ bool receive_from_master(Simulator& sim) {
   if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
     return false;
   }
+  if (got < 0 && errno == EIO) {
+    master_hung_up(sim);  // the last client has gone; the next one opens the slave again
+    return false;
+  }
   if (got <= 0) {
     std::fprintf(stderr, "quorvel-sim: line lost: %s\n",
                  got < 0 ? std::strerror(errno) : "end of file");
@@ -147,7 +151,7 @@ void run_unit(Simulator& sim) {
       blocked = flood(sim, now);
     }
     now = now_us();
-    const std::int64_t wake = next_wake_us(sim, now, blocked);
+    const std::int64_t wake = next_wake_us(sim, blocked);
     timespec timeout{};
     if (wake > now) {
       timeout.tv_sec = static_cast<time_t>((wake - now) / 1000000);
@@ -162,7 +166,9 @@ void run_unit(Simulator& sim) {
     if (blocked) {
       master_events |= POLLOUT;
     }
-    fds[1] = {sim.master_fd, master_events, 0};
+    // With no client the master reports a hang-up at every look; only a client's open, which
+    // the watch tells, gives the unit something to do.
+    fds[1] = {client_present(sim) ? sim.master_fd : -1, master_events, 0};
     fds[2] = {sim.notify_fd, POLLIN, 0};  // a negative descriptor is left out of the poll
     const int ready = ppoll(fds.data(), fds.size(), wake < 0 ? nullptr : &timeout, nullptr);
     if (ready < 0 && errno != EINTR) {
@@ -183,7 +189,9 @@ void run_unit(Simulator& sim) {
         send_due(sim, now_us());  // what was due still leaves before the line goes down
         return;
       }
-    } else if ((fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+    } else if ((fds[1].revents & POLLHUP) != 0) {
+      master_hung_up(sim);
+    } else if ((fds[1].revents & (POLLERR | POLLNVAL)) != 0) {
       std::fprintf(stderr, "quorvel-sim: line lost\n");
       return;
     }

@@ -9,14 +9,19 @@ using PortHandle = int;
 constexpr PortHandle kInvalidPort = -1;
 
 // Opens the port exclusively at baud_rate, 8N1, no flow control, DTR and RTS off, reads that
-// never wait. Returns kInvalidPort on any failure, with nothing left open.
+// never wait. Returns kInvalidPort on any failure, with nothing left open. Every look that can
+// refuse the port (not a terminal line, this program's own terminal, another program's lock,
+// another program holding it open) comes before anything on the port changes, so a refused
+// port keeps its settings; on POSIX systems the own lock file is made before the open.
 PortHandle open_port(const char* port_name, std::uint32_t baud_rate);
 
-// Closes a port that open_port returned; kInvalidPort is ignored.
+// Closes a port that open_port returned, giving it back the line settings it had when opened,
+// with DTR and RTS down; kInvalidPort is ignored.
 void close_port(PortHandle port);
 
-// For a signal handler on the way out: gives up what open_port claimed beyond the descriptor
-// itself, which the system closes. Async-signal-safe; does nothing when no port is open.
+// For a signal handler on the way out: gives back what open_port took beyond the descriptor
+// itself, which the system closes: the line settings found, DTR and RTS down, the exclusive
+// claim and the lock file. Async-signal-safe; does nothing when no port is open.
 void release_port_for_exit();
 
 // Writes one byte, then pauses `pause` ms when that is not 0. Write errors are not reported.

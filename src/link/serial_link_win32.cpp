@@ -18,6 +18,8 @@ namespace {
 // never sees a Windows HANDLE.
 constexpr PortHandle kOpenPort = 0;
 HANDLE g_port = INVALID_HANDLE_VALUE;
+// The line settings the port had when it was opened, given back when it is closed.
+DCB g_found_line;
 
 std::array<char, 400> g_reason{};
 
@@ -110,6 +112,7 @@ PortHandle open_port(const char* port_name, std::uint32_t baud_rate) {
     return kInvalidPort;
   }
   g_port = h;
+  g_found_line = read_back;
   return kOpenPort;
 }
 
@@ -118,6 +121,11 @@ void close_port(PortHandle port) {
   if (h == INVALID_HANDLE_VALUE) {
     return;
   }
+  // As found, but DTR and RTS stay down: the settings found may have them follow the port.
+  DCB found = g_found_line;
+  found.fDtrControl = DTR_CONTROL_DISABLE;
+  found.fRtsControl = RTS_CONTROL_DISABLE;
+  SetCommState(h, &found);
   CloseHandle(h);
   g_port = INVALID_HANDLE_VALUE;
   g_has_byte = false;

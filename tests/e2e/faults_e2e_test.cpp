@@ -30,8 +30,8 @@ Settings usual_settings(const Unit& unit) {
   return s;
 }
 
-// Whether the port is still marked exclusive: TIOCEXCL outlives a program while the simulated
-// unit holds the port, and root, running these tests, would open it regardless.
+// Whether the port is still marked exclusive: TIOCEXCL outlives a program on a pseudo-terminal,
+// and root, running these tests, would open it regardless.
 bool exclusive(const Unit& unit) {
   const int fd = open(unit.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   int flag = 1;
@@ -141,13 +141,17 @@ TEST(Faults, SilentUnitResendsUntilEsc) {
 TEST(Faults, UnitUnpluggedMidRunCostsNoCpuAndEscStillEnds) {
   Unit unit;
   start_unit(unit, {"--hangup", "40"});  // gone after the sixth line
-  // The tool keeps its lock file on the gone unit's device: holding the device keeps its
-  // number from the other tests running meanwhile.
-  const int held = open(unit.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  ASSERT_GE(held, 0);
   Tool tool;
   tool.errors = Errors::kOwn;
-  start_tool(tool, usual_args(unit));
+  std::vector<std::string> args = usual_args(unit);
+  args[7] = "200";  // lines apart, so the unit hangs up well after the first echo
+  start_tool(tool, args);
+  // The tool keeps its lock file on the gone unit's device: holding the device keeps its
+  // number from the other tests running meanwhile, once the tool has it (it refuses a port
+  // held when it starts).
+  ASSERT_TRUE(wait_output(tool, "Done\n"));
+  const int held = open(unit.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(held, 0);
   ASSERT_TRUE(wait_output(tool, kFailed));
   const double cpu_before = cpu_seconds(tool.pid);
   ASSERT_TRUE(wait_output(tool, kFailed, tool.out.rfind(kFailed) + 1));

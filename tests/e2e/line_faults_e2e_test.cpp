@@ -164,8 +164,7 @@ void start_job(Tool& tool, const std::vector<std::string>& args, Job job,
   ASSERT_EQ(pipe2(err.data(), O_CLOEXEC), 0);
   std::vector<std::string> words = args;
   words.insert(words.begin(), job == Job::kAsNobody ? tool_for_nobody() : tool_path());
-  std::vector<std::string> env_words = {"TZ=UTC", "PATH=/usr/bin:/bin",
-                                        "QUORVEL_TEST_LOCK_DIR=" + locks};
+  std::vector<std::string> env_words = {"TZ=UTC", "PATH=/usr/bin:/bin"};
   std::vector<char*> argv;
   for (std::string& word : words) {
     argv.push_back(word.data());
@@ -180,6 +179,7 @@ void start_job(Tool& tool, const std::vector<std::string>& args, Job job,
   ASSERT_GE(tool.pid, 0);
   if (tool.pid == 0) {
     setsid();
+    use_private_locks(locks);
     const int tty = open(name.data(), O_RDWR);
     ioctl(tty, TIOCSCTTY, 0);
     dup2(tty, 0);
@@ -269,17 +269,21 @@ TEST(LineFaults, PortThatComesBackIsOpenedAgainAndTheRunStartsAgainFromTheUnlock
   // The tool's port is a name that leads to whichever unit is plugged in.
   const std::string port = first.dir + "/qv-replug-" + std::to_string(getpid());
   point(port, device_of(first.path));
+  const std::string first_lock = lock_dir() + "/LCK.." + device_of(first.path).substr(9);
+  Tool tool;
+  tool.errors = Errors::kOwn;  // the going and the coming back are said, checked below
+  std::vector<std::string> args = args_for(port);
+  args[7] = "200";  // lines apart, so the unit hangs up well after the first echo
+  start_tool(tool, args);
   // The tool keeps its lock on the first unit's device while that is gone; holding the device
-  // open keeps its number from other tests running meanwhile.
+  // open keeps its number from other tests running meanwhile. The tool would refuse a port held
+  // when it starts, so it is held once the tool has it.
+  ASSERT_TRUE(wait_output(tool, "Done\n"));
   struct Held {
     ~Held() { close(fd); }
     int fd;
   } held{open(first.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
   ASSERT_GE(held.fd, 0);
-  const std::string first_lock = lock_dir() + "/LCK.." + device_of(first.path).substr(9);
-  Tool tool;
-  tool.errors = Errors::kOwn;  // the going and the coming back are said, checked below
-  start_tool(tool, args_for(port));
   // Unplugged: once the port is closed its name leads nowhere (and never to a pseudo-terminal
   // that another test has been given meanwhile).
   ASSERT_TRUE(wait_output(tool, "{ 9} : Done\n"));
@@ -384,54 +388,70 @@ TEST(Jobs, PortThisUserMayNotOpenSaysHowToGetAccess) {
   }
 }
 
-TEST(Jobs, LockDirectoryThisUserMayNotWriteLeavesThePortToFlockAndExclusiveUse) {
-  // Where /run/lock is root's alone, a user's run takes no lock file; root writes anywhere, so
-  // run as root the program is run as nobody.
-  const bool as_root = geteuid() == 0;
-  Unit unit;
-  start_unit(unit, {"--silent"});
-  const std::string device = device_of(unit.path);
-  if (as_root) {
+TEST(Jobs, RunHoldingNoLockOfItsOwnSaysSoAndLeavesThePortToFlockAndExclusiveUse) {
+  // Where /run/lock is root's alone, or holds another user's stale lock, a user's run takes no
+  // lock file; root writes anywhere, so the program is run as nobody.
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root, to run the program as nobody";
+  }
+  const struct {
+    const char* name;
+    mode_t mode;
+    bool stale;  // root's stale lock of the port in it
+    std::string why;
+  } cases[] = {
+      {"a lock directory this user may not write", 0755, false,
+       "this user may not write in /run/lock"},
+      {"another user's stale lock", 01777, true, "the stale lock /run/lock/LCK.."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Unit unit;
+    start_unit(unit, {"--silent"});
+    const std::string device = device_of(unit.path);
     ASSERT_EQ(chmod(device.c_str(), 0666), 0);
-  }
-  std::array<char, 64> name{};
-  std::snprintf(name.data(), name.size(), "/tmp/quorvel-readonly-XXXXXX");
-  ASSERT_NE(mkdtemp(name.data()), nullptr);
-  const std::string locks = name.data();
-  // A stale lock that this user cannot remove stays, and does not hold the run up.
-  const std::string stale = locks + "/LCK.." + device.substr(device.rfind('/') + 1);
-  {
-    const pid_t child = fork();
-    if (child == 0) {
-      _exit(0);
+    std::array<char, 64> name{};
+    std::snprintf(name.data(), name.size(), "/tmp/quorvel-readonly-XXXXXX");
+    ASSERT_NE(mkdtemp(name.data()), nullptr);
+    const std::string locks = name.data();
+    const std::string stale = locks + "/LCK.." + device.substr(device.rfind('/') + 1);
+    if (c.stale) {
+      const pid_t child = fork();
+      if (child == 0) {
+        _exit(0);
+      }
+      waitpid(child, nullptr, 0);
+      FILE* file = std::fopen(stale.c_str(), "w");
+      ASSERT_NE(file, nullptr);
+      std::fprintf(file, "%10ld\n", static_cast<long>(child));
+      std::fclose(file);
     }
-    waitpid(child, nullptr, 0);
-    FILE* file = std::fopen(stale.c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    std::fprintf(file, "%10ld\n", static_cast<long>(child));
-    std::fclose(file);
+    ASSERT_EQ(chmod(locks.c_str(), c.mode), 0);
+    Tool first;
+    first.errors = Errors::kOwn;
+    start_job(first, args_for(device), Job::kAsNobody, locks);
+    ASSERT_TRUE(wait_output(first, kFailed));
+    take_errors(first, 100);
+    EXPECT_EQ(
+        first.err.rfind("quorvel-setup: " + device + ": going on without a lock file (" + c.why, 0),
+        0U)
+        << first.err;
+    EXPECT_EQ(first.err.find('\n'), first.err.size() - 1) << first.err;
+    // A second run is still kept off the port, by the first one's flock and exclusive use.
+    Tool second;
+    start_job(second, args_for(device), Job::kAsNobody, locks);
+    EXPECT_EQ(wait_exit(second), 1);
+    EXPECT_EQ(second.out, "Quorvel Setup\n\n! Unable to open COM port: " + device + ", 9600\n");
+    EXPECT_EQ(second.err, "quorvel-setup: " + device + ": in use by another program (PID " +
+                              std::to_string(first.pid) + ", quorvel-setup)\n");
+    type(first, "\x1b");
+    EXPECT_EQ(wait_exit(first), 2);
+    EXPECT_NE(first.out.find("User abort\n!! Failed !!\n"), std::string::npos) << first.out;
+    struct stat info {};
+    EXPECT_EQ(lstat(stale.c_str(), &info) == 0, c.stale);
+    unlink(stale.c_str());
+    EXPECT_EQ(rmdir(locks.c_str()), 0);  // nothing else was left there
   }
-  ASSERT_EQ(chmod(locks.c_str(), as_root ? 0755 : 0555), 0);
-  const Job job = as_root ? Job::kAsNobody : Job::kAsIs;
-  Tool first;
-  start_job(first, args_for(device), job, locks);
-  ASSERT_TRUE(wait_output(first, kFailed));
-  // A second run is still kept off the port, by the first one's flock and exclusive use.
-  Tool second;
-  start_job(second, args_for(device), job, locks);
-  EXPECT_EQ(wait_exit(second), 1);
-  EXPECT_EQ(second.out, "Quorvel Setup\n\n! Unable to open COM port: " + device + ", 9600\n");
-  EXPECT_EQ(second.err, "quorvel-setup: " + device + ": in use by another program (PID " +
-                            std::to_string(first.pid) + ", quorvel-setup)\n");
-  type(first, "\x1b");
-  EXPECT_EQ(wait_exit(first), 2);
-  EXPECT_NE(first.out.find("User abort\n!! Failed !!\n"), std::string::npos) << first.out;
-  EXPECT_EQ(first.err, "");
-  chmod(locks.c_str(), 0755);
-  struct stat info {};
-  EXPECT_EQ(lstat(stale.c_str(), &info), 0);
-  unlink(stale.c_str());
-  EXPECT_EQ(rmdir(locks.c_str()), 0);  // nothing else was left there
 }
 
 }  // namespace

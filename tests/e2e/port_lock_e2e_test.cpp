@@ -41,6 +41,11 @@ std::string lock_for(const std::string& path) {
   return lock_dir() + "/LCK.." + path.substr(path.rfind('/') + 1);
 }
 
+// A lock of the test's directory as the tool names it: the tool sees that as /run/lock.
+std::string seen(const std::string& lock) {
+  return "/run/lock" + lock.substr(lock_dir().size());
+}
+
 std::string read_all(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream bytes;
@@ -120,7 +125,7 @@ TEST(PortLock, LiveLockRefusesThePort) {
     EXPECT_EQ(run(tool, args_for(port)), 1);
     EXPECT_EQ(tool.out, refusal(port));
     const std::string lock_shown =
-        c.given.empty() ? lock.path : lock_dir() + "/LCK.." + c.shown + suffix;
+        seen(c.given.empty() ? lock.path : lock_dir() + "/LCK.." + c.shown + suffix);
     expect_one_reason(tool, shown + ": in use by another program (PID " + std::to_string(getpid()) +
                                 ", e2e_tests; lock file " + lock_shown + ")");
     EXPECT_EQ(read_all(lock.path), held);  // someone else's lock is never touched
@@ -162,8 +167,8 @@ TEST(PortLock, LockThatIsNotAPidIsRefusedAndLeftAlone) {
     Tool tool;
     EXPECT_EQ(run(tool, args_for(unit.path)), 1);
     EXPECT_EQ(tool.out, refusal(unit.path));
-    expect_one_reason(
-        tool, unit.path + ": locked by " + lock.path + ", which is not a lock file holding a PID");
+    expect_one_reason(tool, unit.path + ": locked by " + seen(lock.path) +
+                                ", which is not a lock file holding a PID");
     EXPECT_TRUE(exists(lock.path));
     EXPECT_EQ(read_all(target), "keep me\n");
     unlink(target.c_str());
@@ -185,8 +190,8 @@ TEST(PortLock, MinicomsLockIsReadForItsPid) {
     EXPECT_EQ(run(tool, args_for(unit.path)), 1);
     EXPECT_EQ(tool.out, refusal(unit.path));
     expect_one_reason(tool, unit.path + ": in use by another program (PID " +
-                                std::to_string(getpid()) + ", e2e_tests; lock file " + lock.path +
-                                ")");
+                                std::to_string(getpid()) + ", e2e_tests; lock file " +
+                                seen(lock.path) + ")");
     EXPECT_EQ(read_all(lock.path), minicom_lock(getpid()));
   }
   {
@@ -214,6 +219,8 @@ TEST(PortLock, StaleLockIsTakenOverAndTheOwnLockGoesOnEveryWayOut) {
       {"Ctrl-C", "\x03", 0, 128 + SIGINT},
       {"SIGTERM", "", SIGTERM, 128 + SIGTERM},
       {"SIGHUP", "", SIGHUP, 128 + SIGHUP},
+      {"SIGXCPU, a time limit", "", SIGXCPU, 128 + SIGXCPU},
+      {"SIGABRT, the program's own crash", "", SIGABRT, 128 + SIGABRT},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -221,6 +228,7 @@ TEST(PortLock, StaleLockIsTakenOverAndTheOwnLockGoesOnEveryWayOut) {
     start_unit(unit, {"--silent"});
     Planted lock(lock_for(device_of(unit.path)));
     plant(lock.path, pid_text(dead_pid()));
+    const termios found = set_other_line(unit);
     Tool tool;
     start_tool(tool, args_for(unit.path));
     ASSERT_TRUE(wait_output(tool, kStepLabels[0]));  // the port is open, the exchange on
@@ -230,7 +238,7 @@ TEST(PortLock, StaleLockIsTakenOverAndTheOwnLockGoesOnEveryWayOut) {
     EXPECT_EQ(run(second, args_for(unit.path)), 1);
     expect_one_reason(second, unit.path + ": in use by another program (PID " +
                                   std::to_string(tool.pid) + ", quorvel-setup; lock file " +
-                                  lock.path + ")");
+                                  seen(lock.path) + ")");
     if (c.keys[0] != '\0') {
       type(tool, c.keys);
     } else {
@@ -238,6 +246,8 @@ TEST(PortLock, StaleLockIsTakenOverAndTheOwnLockGoesOnEveryWayOut) {
     }
     EXPECT_EQ(wait_exit(tool), c.status);
     EXPECT_FALSE(exists(lock.path));
+    EXPECT_TRUE(modes_restored(tool));
+    EXPECT_FALSE(changed_line(unit, found));  // the port's settings given back as found
   }
 }
 
@@ -246,8 +256,10 @@ TEST(PortLock, GoodRunHoldsItsLockAndSaysNothingOnStandardError) {
   start_unit(unit, {});
   Planted lock(lock_for(device_of(unit.path)));
   plant(lock.path, pid_text(dead_pid()));
+  const termios found = set_other_line(unit);
   Tool tool;
   EXPECT_EQ(run(tool, args_for(unit.path)), 0);
+  EXPECT_FALSE(changed_line(unit, found));
   Settings s;
   s.port = unit.path;
   s.line_ms = 0;
@@ -271,6 +283,7 @@ TEST(OpenFailure, EachReasonOnOneLineOfStandardError) {
        "/dev/ttyS0 ..."},
       {"com12", "com12: no such port; on Linux ports are named"},
       {"/dev/tty\x1b[2J", "/dev/tty\\x1b[2J: no such port"},  // never the terminal's own codes
+      {"/dev/stdin", "/dev/stdin: this is the terminal the program runs in, not a serial port"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.port);
@@ -293,19 +306,25 @@ TEST(OpenFailure, EachReasonOnOneLineOfStandardError) {
 }
 
 TEST(OpenFailure, PortClaimedByAnotherProgramNamesIt) {
-  Unit unit;
-  start_unit(unit, {});
-  // Another program holding the port's flock, without a lock file (as screen does).
-  const int fd = open(unit.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
-  Tool tool;
-  EXPECT_EQ(run(tool, args_for(unit.path)), 1);
-  EXPECT_EQ(tool.out, refusal(unit.path));
-  expect_one_reason(tool, unit.path + ": in use by another program (PID " +
-                              std::to_string(getpid()) + ", e2e_tests)");
-  close(fd);
-  EXPECT_FALSE(exists(lock_for(device_of(unit.path))));
+  // Another program holding the port, without a lock file: with its flock (as screen does), or
+  // only open (a getty, a script, cat), its settings left as they are.
+  for (const bool with_flock : {true, false}) {
+    SCOPED_TRACE(with_flock ? "flock" : "only open");
+    Unit unit;
+    start_unit(unit, {});
+    const termios found = set_other_line(unit);
+    const int fd = open(unit.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(!with_flock || flock(fd, LOCK_EX | LOCK_NB) == 0);
+    Tool tool;
+    EXPECT_EQ(run(tool, args_for(unit.path)), 1);
+    EXPECT_EQ(tool.out, refusal(unit.path));
+    expect_one_reason(tool, unit.path + ": in use by another program (PID " +
+                                std::to_string(getpid()) + ", e2e_tests)");
+    EXPECT_FALSE(changed_line(unit, found));
+    close(fd);
+    EXPECT_FALSE(exists(lock_for(device_of(unit.path))));
+  }
 }
 
 TEST(OpenFailure, NoTestHandsTheToolARealDevice) {

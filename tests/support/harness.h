@@ -39,6 +39,12 @@ const std::string& sim_path();
 // is left in it at exit. No test touches or depends on the machine's own lock files.
 const std::string& lock_dir();
 
+// In a child about to exec the tool: a mount namespace of its own in which `dir` stands in for
+// /run/lock (and for /var/lock where that is a directory of its own), as the tool knows no
+// other lock directories. Needs root; ends the child with status 126 when it cannot be done, so
+// that no test ever touches the machine's own locks.
+void use_private_locks(const std::string& dir);
+
 // Stopped and its directory removed when it goes out of scope, also after a failed assertion.
 struct Unit {
   ~Unit();
@@ -65,6 +71,11 @@ bool start_unit(Unit& unit, const std::vector<std::string>& options = {},
 std::string stop_unit(Unit& unit, int deadline_ms = kDeadlineMs);
 // The bytes the unit received.
 std::string wire(const Unit& unit);
+// Sets the unit's port to 4800 bit/s with echo and line editing, as another program may have
+// left it, and returns those settings; `changed_line` tells whether the port's settings now
+// differ from them (in speed or any mode flag), as a new program finds them.
+termios set_other_line(const Unit& unit);
+bool changed_line(const Unit& unit, const termios& expected);
 // Adds to unit.log what the unit logs within timeout_ms, returning as soon as something came:
 // the number of whole lines that came, or -1 once its log has ended.
 int take_unit_log(Unit& unit, int timeout_ms);

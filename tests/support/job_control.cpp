@@ -56,6 +56,7 @@ pid_t start_job(const JobStart& start) {
   const rlimit no_core{0, 0};  // SIGQUIT cases must not leave core files behind
   setrlimit(RLIMIT_CORE, &no_core);
   setsid();
+  use_private_locks(lock_dir());
   const int tty = open(start.terminal, O_RDWR);
   ioctl(tty, TIOCSCTTY, 0);
   // The leader hands the terminal to the job, as a shell does, from outside its foreground.

@@ -5,7 +5,9 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,22 +82,29 @@ void before_change(const char* path) {
   }
 }
 
-// A private lock directory, named before the lock routines first look for one.
+// A private lock directory in place of /run/lock, in a mount namespace of this test's own
+// (needs root), so that no test touches the machine's locks.
 struct LockDir {
   LockDir() {
     std::array<char, 64> name{};
     std::snprintf(name.data(), name.size(), "/tmp/quorvel-lock-test-XXXXXX");
-    if (mkdtemp(name.data()) != nullptr) {
-      path = name.data();
-      setenv("QUORVEL_TEST_LOCK_DIR", path.c_str(), 1);
+    struct stat other {};
+    if (mkdtemp(name.data()) == nullptr || unshare(CLONE_NEWNS) != 0 ||
+        mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(name.data(), "/run/lock", nullptr, MS_BIND, nullptr) != 0 ||
+        (lstat("/var/lock", &other) == 0 && S_ISDIR(other.st_mode) &&
+         mount(name.data(), "/var/lock", nullptr, MS_BIND, nullptr) != 0)) {
+      std::fprintf(stderr, "lock_file_tests: cannot make a lock directory of its own as root\n");
+      std::exit(1);
     }
+    path = name.data();
   }
   ~LockDir() { rmdir(path.c_str()); }
   std::string path;
 } g_dir;
 
 std::string lock_path(const std::string& name) {
-  return g_dir.path + "/LCK.." + name;
+  return "/run/lock/LCK.." + name;
 }
 
 long dead_pid() {
@@ -113,7 +122,7 @@ TEST(LockFile, StaleLockReplacedMeanwhileByALiveOneIsLeftToItsOwner) {
   g_cue = Cue::kAnotherProgramLocks;
   g_cue_path = path;
   std::array<char, 256> reason{};
-  EXPECT_TRUE(take_port_lock("/dev/ttyQV0", "/dev/ttyQV0", true, reason.data(), reason.size()));
+  EXPECT_TRUE(take_port_lock("/dev/ttyQV0", "/dev/ttyQV0", reason.data(), reason.size()));
   EXPECT_EQ(g_cue, Cue::kNone);  // the other program did come in between
   EXPECT_EQ(read_all(path), pid_text(getppid()));
   EXPECT_NE(std::string(reason.data())
@@ -129,7 +138,7 @@ TEST(LockFile, StaleLockIsRemovedAndTheOwnMadeInItsPlace) {
   const std::string path = lock_path("ttyQV1");
   plant(path, pid_text(dead_pid()));
   std::array<char, 256> reason{};
-  EXPECT_FALSE(take_port_lock("/dev/ttyQV1", "/dev/ttyQV1", true, reason.data(), reason.size()));
+  EXPECT_FALSE(take_port_lock("/dev/ttyQV1", "/dev/ttyQV1", reason.data(), reason.size()));
   EXPECT_EQ(read_all(path), pid_text(getpid()));
   drop_port_lock();
   EXPECT_FALSE(exists(path));
@@ -141,7 +150,7 @@ TEST(LockFile, SignalJustAfterTheLockIsMadeStillRemovesIt) {
   g_cue_path = path;
   g_left_behind = true;
   std::array<char, 256> reason{};
-  take_port_lock("/dev/ttyQV2", "/dev/ttyQV2", true, reason.data(), reason.size());
+  take_port_lock("/dev/ttyQV2", "/dev/ttyQV2", reason.data(), reason.size());
   EXPECT_EQ(g_cue, Cue::kNone);
   EXPECT_FALSE(g_left_behind);
   drop_port_lock();
@@ -151,7 +160,7 @@ TEST(LockFile, SignalJustAfterTheLockIsMadeStillRemovesIt) {
 TEST(LockFile, SignalWhileTheLockIsBeingRemovedStillRemovesIt) {
   const std::string path = lock_path("ttyQV3");
   std::array<char, 256> reason{};
-  ASSERT_FALSE(take_port_lock("/dev/ttyQV3", "/dev/ttyQV3", true, reason.data(), reason.size()));
+  ASSERT_FALSE(take_port_lock("/dev/ttyQV3", "/dev/ttyQV3", reason.data(), reason.size()));
   g_cue = Cue::kSignalBeforeUnlink;
   g_cue_path = path;
   g_left_behind = true;
@@ -161,11 +170,22 @@ TEST(LockFile, SignalWhileTheLockIsBeingRemovedStillRemovesIt) {
   EXPECT_FALSE(exists(path));
 }
 
+TEST(LockFile, TemporaryNameAnotherUserPlantedAheadKeepsNoRunFromItsLock) {
+  const std::string planted = "/run/lock/LTMP." + std::to_string(getpid());
+  ASSERT_EQ(mkdir(planted.c_str(), 0755), 0);
+  std::array<char, 256> reason{};
+  EXPECT_FALSE(take_port_lock("/dev/ttyQV6", "/dev/ttyQV6", reason.data(), reason.size()));
+  EXPECT_EQ(read_all(lock_path("ttyQV6")), pid_text(getpid()));
+  EXPECT_STREQ(missing_lock_reason(), "");
+  drop_port_lock();
+  rmdir(planted.c_str());
+}
+
 TEST(LockFile, PortBackAsAnotherDeviceMovesTheLock) {
   std::array<char, 256> reason{};
-  ASSERT_FALSE(take_port_lock("/dev/by-id/qv", "/dev/ttyQV4", true, reason.data(), reason.size()));
+  ASSERT_FALSE(take_port_lock("/dev/by-id/qv", "/dev/ttyQV4", reason.data(), reason.size()));
   EXPECT_EQ(read_all(lock_path("ttyQV4")), pid_text(getpid()));
-  ASSERT_FALSE(take_port_lock("/dev/by-id/qv", "/dev/ttyQV5", true, reason.data(), reason.size()));
+  ASSERT_FALSE(take_port_lock("/dev/by-id/qv", "/dev/ttyQV5", reason.data(), reason.size()));
   EXPECT_FALSE(exists(lock_path("ttyQV4")));
   EXPECT_EQ(read_all(lock_path("ttyQV5")), pid_text(getpid()));
   drop_port_lock();
