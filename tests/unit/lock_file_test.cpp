@@ -1,24 +1,29 @@
 // Lock files at the moments that matter: another program acting between this program's look at
 // a lock and its change of it, and a signal arriving in the middle of making or removing its
-// own. The file calls the lock routines use are wrapped here, so such a moment is produced on
-// cue instead of by chance; the lock directory is a private one.
+// own; and the port's open, which must change nothing on a port it refuses. The file calls the
+// lock routines use are wrapped here, so such a moment is produced on cue instead of by chance;
+// the lock directory is a private one.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <array>
+#include <cstdarg>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "link/lock_file_posix.h"
+#include "link/serial_link.h"
 
 namespace {
 
@@ -28,11 +33,14 @@ enum class Cue {
   kAnotherProgramLocks,  // before the path is renamed or unlinked: a live program's lock there
   kSignalAfterLink,      // after the path is linked: the exit path runs
   kSignalBeforeUnlink,   // before the path is unlinked: the exit path runs
+  kLockBeforeLink,       // before the own lock is linked there: a live program's lock
 };
 
 Cue g_cue = Cue::kNone;
 std::string g_cue_path;
-bool g_left_behind = false;  // the lock still there once the exit path had run
+bool g_left_behind = false;      // the lock still there once the exit path had run
+std::string g_opened;            // the paths opened for writing, one a line
+bool g_refuse_settings = false;  // tcsetattr fails, as on a port that will not take them
 
 template <typename Call>
 Call real(const char* name) {
@@ -206,6 +214,9 @@ extern "C" int unlink(const char* path) noexcept {
 }
 
 extern "C" int link(const char* from, const char* to) noexcept {
+  if (take_cue(Cue::kLockBeforeLink, to)) {
+    plant(to, pid_text(getppid()));
+  }
   const int result = real<int (*)(const char*, const char*)>("link")(from, to);
   if (result == 0 && take_cue(Cue::kSignalAfterLink, to)) {
     drop_port_lock();
@@ -213,3 +224,83 @@ extern "C" int link(const char* from, const char* to) noexcept {
   }
   return result;
 }
+
+extern "C" int open(const char* path, int flags, ...) {
+  va_list more;
+  va_start(more, flags);
+  const mode_t mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(more, int)) : 0;
+  va_end(more);
+  if ((flags & O_ACCMODE) != O_RDONLY) {
+    g_opened += std::string(path) + "\n";
+  }
+  return real<int (*)(const char*, int, ...)>("open")(path, flags, mode);
+}
+
+extern "C" int tcsetattr(int fd, int when, const termios* modes) noexcept {
+  if (g_refuse_settings && (modes->c_lflag & ICANON) == 0) {
+    errno = EIO;
+    return -1;
+  }
+  return real<int (*)(int, int, const termios*)>("tcsetattr")(fd, when, modes);
+}
+
+namespace {
+
+// A port refused at any step is left as found: never opened for writing where the refusal can
+// come first, its speed and modes untouched where it had to be opened to know.
+TEST(OpenPort, RefusedPortIsLeftAsFound) {
+  const struct {
+    const char* name;
+    bool dev_null, own_terminal, lock_appears, refuses_settings;
+    const char* reason;
+    bool opened;
+  } cases[] = {
+      {"not a terminal line", true, false, false, false, "not a serial port", false},
+      {"the program's own terminal", false, true, false, false, "the terminal the program runs",
+       false},
+      {"a lock appearing as the own is made", false, false, true, false,
+       "in use by another program (PID ", false},
+      {"line settings refused", false, false, false, true,
+       "the port refused its line settings (raw, 8 data bits, no parity, one stop bit, 9600 "
+       "bit/s): Input/output error",
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    int master = -1;
+    int slave = -1;
+    std::array<char, 64> name{};
+    ASSERT_EQ(openpty(&master, &slave, name.data(), nullptr, nullptr), 0);
+    termios before{};
+    tcgetattr(slave, &before);
+    cfsetspeed(&before, B4800);
+    before.c_lflag |= ICANON | ECHO;
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &before), 0);
+    const std::string device = c.dev_null ? "/dev/null" : name.data();
+    const int saved_input = dup(0);
+    if (c.own_terminal) {
+      dup2(slave, 0);
+    }
+    g_cue = c.lock_appears ? Cue::kLockBeforeLink : Cue::kNone;
+    g_cue_path = lock_path(device.substr(device.rfind('/') + 1));
+    g_refuse_settings = c.refuses_settings;
+    g_opened.clear();
+    EXPECT_EQ(open_port(device.c_str(), 9600), kInvalidPort);
+    g_refuse_settings = false;
+    dup2(saved_input, 0);
+    close(saved_input);
+    EXPECT_NE(std::string(open_failure_reason()).find(c.reason), std::string::npos)
+        << open_failure_reason();
+    EXPECT_EQ(g_opened.find(device + "\n") != std::string::npos, c.opened) << g_opened;
+    termios after{};
+    tcgetattr(slave, &after);
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B4800));
+    EXPECT_EQ(after.c_lflag & (ICANON | ECHO), before.c_lflag & (ICANON | ECHO));
+    EXPECT_FALSE(exists(g_cue_path) && read_all(g_cue_path) == pid_text(getpid()));
+    unlink(g_cue_path.c_str());
+    close(slave);
+    close(master);
+  }
+}
+
+}  // namespace
