@@ -136,7 +136,10 @@ LockInfo inspect(const char* path) {
 // cannot take or block ahead of this program. Returns true (failure) without randomness.
 bool temporary_name(std::size_t dir, std::array<char, kPathBytes>& out) {
   unsigned long long bits = 0;
-  if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
+  // Just after boot, before the kernel's generator is seeded (a machine without a hardware
+  // source), only the unseeded bytes are there; they still make a name nobody can know ahead.
+  if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits) &&
+      getrandom(&bits, sizeof bits, GRND_INSECURE) != static_cast<ssize_t>(sizeof bits)) {
     return true;
   }
   std::snprintf(out.data(), out.size(), "%s/LTMP.%ld.%016llx", kLockDirs[dir],

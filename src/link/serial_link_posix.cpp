@@ -247,8 +247,9 @@ bool configure(int fd, const char* port_name, const char* device, std::uint32_t 
     }
     return true;
   }
+  // A port with no UART behind it opens, then fails every request with EIO.
   if (ioctl(fd, TIOCEXCL) != 0) {
-    say(port_name, "not a serial port");
+    explain_error(port_name, device, errno, g_reason.data(), g_reason.size());
     return true;
   }
   g_exclusive_fd = fd;
@@ -258,7 +259,7 @@ bool configure(int fd, const char* port_name, const char* device, std::uint32_t 
   }
   termios found{};
   if (tcgetattr(fd, &found) != 0) {
-    say(port_name, "not a serial port");
+    explain_error(port_name, device, errno, g_reason.data(), g_reason.size());
     return true;
   }
   g_found_line = found;
