@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/reason.h"
+#include "driver/local_time.h"
 #include "driver/setup_record.h"
 #include "setup/field_formats.h"
-#include "setup/local_time.h"
-#include "setup/reason.h"
 
 std::uint32_t convert_unsigned(const char* text) {
   // strtoul's unsigned long is 64 bits on Linux and 32 on Windows; work in 64 bits and saturate

@@ -18,7 +18,7 @@
 #include <sstream>
 #include <string>
 
-#include "link/lock_file_posix.h"
+#include "link/lock/port_lock.h"
 
 namespace {
 

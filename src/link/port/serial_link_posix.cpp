@@ -18,13 +18,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link/clock.h"
-#include "link/lock_file_posix.h"
-#include "link/port_list.h"
-#include "link/port_reason.h"
-#include "link/port_reason_posix.h"
-#include "link/serial_link.h"
-#include "link/serial_speed.h"
+#include "link/clock/clock.h"
+#include "link/diagnosis/port_reason.h"
+#include "link/lock/port_lock.h"
+#include "link/port/serial_link.h"
+#include "link/port_list/port_list.h"
+#include "link/speed/serial_speed.h"
 
 namespace {
 

@@ -1,13 +1,11 @@
-#include "link/port_reason.h"
+#include "link/diagnosis/port_reason.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "setup/reason.h"
+#include "common/reason.h"
 
 namespace {
-
-constexpr std::size_t kNameShown = 64;  // characters of a name quoted
 
 // " (note)", or "" for no note, as printf arguments.
 const char* open_paren(const char* note) {

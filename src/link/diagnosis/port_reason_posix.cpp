@@ -1,6 +1,4 @@
 // Reasons for a port that would not open: the error, who holds the port, which ports exist.
-#include "link/port_reason_posix.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -14,12 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/port_list.h"
-#include "link/port_reason.h"
+#include "link/diagnosis/port_reason.h"
+#include "link/port_list/port_list.h"
 
 namespace {
-
-constexpr std::size_t kNameShown = 64;  // characters of a name quoted, as printable_name does
 
 bool all_digits(const char* text) {
   if (*text == '\0') {
@@ -176,7 +172,7 @@ void find_holder(const char* device_path, char* out, std::size_t size) {
 
 void explain_error(const char* port_name, const char* device_path, int error, char* out,
                    std::size_t size) {
-  std::array<char, 4 * kNameShown + 8> shown{};  // room for every byte as \xNN
+  std::array<char, kShownNameBytes> shown{};
   printable_name(port_name, shown.data(), shown.size());
   std::array<char, 64> holder{};
   switch (error) {

@@ -1,4 +1,4 @@
-#include "setup/reason.h"
+#include "common/reason.h"
 
 #include <array>
 #include <cstdarg>

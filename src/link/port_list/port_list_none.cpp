@@ -1,5 +1,5 @@
 // Systems where the program knows no way to list the serial ports.
-#include "link/port_list.h"
+#include "link/port_list/port_list.h"
 
 void list_serial_ports(char* out, std::size_t size) {
   if (size > 0) {

@@ -1,5 +1,5 @@
 // The one pause of the program, built on the platform's tick count and sleep.
-#include "link/clock.h"
+#include "link/clock/clock.h"
 
 void pause_ms(std::uint32_t ms) {
   if (ms == 0) {

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "link/clock.h"
+#include "link/clock/clock.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "link/divisor_rate.h"
+#include "link/speed/divisor_rate.h"
 
 std::uint32_t divisor_rate(std::uint32_t baud_base, std::uint32_t rate) {
   // Rounded to the nearest divisor, as the Linux 8250 driver does; the latch holds 1 to 65535.

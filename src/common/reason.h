@@ -1,4 +1,6 @@
-// Why setup input refused: one line for standard error, kept until the run reports it.
+// The reason line: why a run stopped, as one line for standard error, and the quoting of any
+// outside text in such a line. Setup input keeps its reason here until the run reports it; the
+// serial link quotes port names with show_text.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "link/com_names.h"
+#include "link/port_list/com_names.h"
 
 #include <algorithm>
 #include <array>

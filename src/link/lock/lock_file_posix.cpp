@@ -1,6 +1,4 @@
 // Lock files: LCK..<name> holding the owner's PID as ten characters right-aligned and a newline.
-#include "link/lock_file_posix.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/random.h>
@@ -12,8 +10,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link/port_reason_posix.h"
-#include "setup/reason.h"
+#include "common/reason.h"
+#include "link/diagnosis/port_reason.h"
+#include "link/lock/port_lock.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The serial ports on Linux, as sysfs publishes them.
-#include "link/port_list_linux.h"
+#include "link/port_list/port_list_linux.h"
 
 #include <dirent.h>
 #include <limits.h>
@@ -15,8 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/port_list.h"
-#include "setup/reason.h"
+#include "common/reason.h"
+#include "link/port_list/port_list.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ struct Port {
 constexpr std::size_t kMostPorts = 64;
 // Characters of a tty name, a driver name and a stable name shown; like every name a reason
 // quotes, they are shown with bytes that could drive a terminal as \xNN.
-constexpr std::size_t kNameShown = 32;
+constexpr std::size_t kShortNameShown = 32;
 constexpr std::size_t kStableShown = 96;
 
 // a + "/" + b into out; false when that does not fit (a cut path would name another file).
@@ -138,7 +138,7 @@ void describe(const char* device_link, char* out, std::size_t size) {
     }
     if (driver[0] != '\0' && std::strcmp(driver.data(), "port") != 0 &&
         std::strcmp(driver.data(), "ctrl") != 0) {
-      show_text(out, size, driver.data(), std::strlen(driver.data()), kNameShown);
+      show_text(out, size, driver.data(), std::strlen(driver.data()), kShortNameShown);
       return;
     }
     if (!up_one(at)) {
@@ -298,8 +298,9 @@ void list_serial_ports_in(const char* sys_root, const char* dev_root, char* out,
   for (std::size_t i = 0; i < count; ++i) {
     std::array<char, 512> item{};
     const Port& port = ports[i];
-    std::array<char, kNameShown + 4> name_shown{};
-    show_text(name_shown.data(), name_shown.size(), port.name.data(), port.name.size(), kNameShown);
+    std::array<char, kShortNameShown + sizeof "..."> name_shown{};
+    show_text(name_shown.data(), name_shown.size(), port.name.data(), port.name.size(),
+              kShortNameShown);
     std::snprintf(item.data(), item.size(), "%s%s/%s%s%s%s", i > 0 ? ", " : "", dev_root,
                   name_shown.data(), port.detail[0] != '\0' ? " (" : "", port.detail.data(),
                   port.detail[0] != '\0' ? ")" : "");

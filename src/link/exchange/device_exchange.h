@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "link/serial_link.h"
+#include "link/port/serial_link.h"
 
 // Writes text and one more CR, char_pause after every byte, then line_pause.
 void send_line(PortHandle port, std::uint32_t char_pause, std::uint32_t line_pause,

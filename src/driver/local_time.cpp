@@ -1,4 +1,4 @@
-#include "setup/local_time.h"
+#include "driver/local_time.h"
 
 #include <cstdint>
 

@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "link/clock.h"
-#include "link/device_path.h"
-#include "link/line_retry.h"
-#include "link/port_reason_win32.h"
-#include "link/serial_link.h"
+#include "link/clock/clock.h"
+#include "link/diagnosis/port_reason.h"
+#include "link/port/device_path.h"
+#include "link/port/line_retry.h"
+#include "link/port/serial_link.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "link/device_exchange.h"
+#include "link/exchange/device_exchange.h"
 
 #include <array>
 #include <cstddef>
@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/reason.h"
+#include "driver/local_time.h"
 #include "driver/setup_record.h"
-#include "link/clock.h"
+#include "link/clock/clock.h"
 #include "setup/key_input.h"
-#include "setup/local_time.h"
-#include "setup/reason.h"
 
 namespace {
 

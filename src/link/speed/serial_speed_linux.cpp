@@ -4,8 +4,8 @@
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 
-#include "link/divisor_rate.h"
-#include "link/serial_speed.h"
+#include "link/speed/divisor_rate.h"
+#include "link/speed/serial_speed.h"
 
 bool set_custom_speed(int fd, std::uint32_t baud_rate) {
   struct termios2 settings {};

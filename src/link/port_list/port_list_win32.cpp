@@ -4,8 +4,8 @@
 
 #include <array>
 
-#include "link/com_names.h"
-#include "link/port_list.h"
+#include "link/port_list/com_names.h"
+#include "link/port_list/port_list.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "link/clock.h"
+#include "link/clock/clock.h"
 
 std::uint32_t tick_ms() {
   timespec now{};

@@ -1,17 +1,13 @@
-#include "link/port_reason_win32.h"
-
 #include <windows.h>
 
 #include <array>
 #include <cstdio>
 
-#include "link/port_list.h"
-#include "link/port_reason.h"
-#include "setup/reason.h"
+#include "common/reason.h"
+#include "link/diagnosis/port_reason.h"
+#include "link/port_list/port_list.h"
 
 namespace {
-
-constexpr std::size_t kShownSize = 4 * 64 + 8;  // a name of 64 characters, each as \xNN
 
 // The system's text for `error`, in English where Windows has it (the program speaks English),
 // else in the system's language; without its closing full stop and line end, and with bytes
@@ -39,7 +35,7 @@ void system_text(std::uint32_t error, char* out, std::size_t size) {
 }  // namespace
 
 void explain_open_error(const char* port_name, std::uint32_t error, char* out, std::size_t size) {
-  std::array<char, kShownSize> shown{};
+  std::array<char, kShownNameBytes> shown{};
   printable_name(port_name, shown.data(), shown.size());
   std::array<char, 640> said{};
   system_text(error, said.data(), said.size());
@@ -63,7 +59,7 @@ void explain_open_error(const char* port_name, std::uint32_t error, char* out, s
 }
 
 void explain_not_serial(const char* port_name, std::uint32_t error, char* out, std::size_t size) {
-  std::array<char, kShownSize> shown{};
+  std::array<char, kShownNameBytes> shown{};
   printable_name(port_name, shown.data(), shown.size());
   std::array<char, 640> said{};
   system_text(error, said.data(), said.size());
@@ -72,7 +68,7 @@ void explain_not_serial(const char* port_name, std::uint32_t error, char* out, s
 
 void explain_line_refused(const char* port_name, std::uint32_t baud_rate, std::uint32_t error,
                           char* out, std::size_t size) {
-  std::array<char, kShownSize> shown{};
+  std::array<char, kShownNameBytes> shown{};
   printable_name(port_name, shown.data(), shown.size());
   std::array<char, 640> said{};
   system_text(error, said.data(), said.size());
@@ -81,7 +77,7 @@ void explain_line_refused(const char* port_name, std::uint32_t baud_rate, std::u
 }
 
 void explain_long_name(const char* port_name, char* out, std::size_t size) {
-  std::array<char, kShownSize> shown{};
+  std::array<char, kShownNameBytes> shown{};
   printable_name(port_name, shown.data(), shown.size());
   std::snprintf(out, size, "%s: no such port; the name is too long for a port", shown.data());
 }

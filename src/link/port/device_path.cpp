@@ -1,4 +1,4 @@
-#include "link/device_path.h"
+#include "link/port/device_path.h"
 
 #include <cstdio>
 #include <cstring>
