@@ -8,11 +8,12 @@
 using PortHandle = int;
 constexpr PortHandle kInvalidPort = -1;
 
-// Opens the port exclusively at baud_rate, 8N1, no flow control, DTR and RTS off, reads that
-// never wait. Returns kInvalidPort on any failure, with nothing left open. Every look that can
-// refuse the port (not a terminal line, this program's own terminal, another program's lock,
-// another program holding it open) comes before anything on the port changes, so a refused
-// port keeps its settings; on POSIX systems the own lock file is made before the open.
+// Opens the port exclusively at baud_rate (not 0: the run sequence refuses that before any
+// port is opened), 8N1, no flow control, DTR and RTS off, reads that never wait. Returns
+// kInvalidPort on any failure, with nothing left open. Every look that can refuse the port (not a
+// terminal line, this program's own terminal, another program's lock, another program holding it
+// open) comes before anything on the port changes, so a refused port keeps its settings; on POSIX
+// systems the own lock file is made before the open.
 PortHandle open_port(const char* port_name, std::uint32_t baud_rate);
 
 // Closes a port that open_port returned, giving it back the line settings it had when opened,
