@@ -10,14 +10,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/reason.h"
-#include "link/diagnosis/port_reason.h"
+#include "link/lock/lock_reading.h"
 #include "link/lock/port_lock.h"
 
 namespace {
 
 constexpr std::size_t kPathBytes = 512;
-constexpr std::size_t kLockBytes = 64;  // the longest lock text read
 constexpr std::size_t kDirCount = 2;
 // Where /var/lock is a directory of its own, programs may look in either.
 constexpr std::array<const char*, kDirCount> kLockDirs{"/run/lock", "/var/lock"};
@@ -37,13 +35,6 @@ volatile sig_atomic_t g_temporary_kind[kDirCount] = {kNoTemporary, kNoTemporary}
 
 // Why the last take_port_lock made no lock of this program's own; "" when it made one.
 std::array<char, kPathBytes + 80> g_no_lock{};
-
-enum class Found { kNone, kStale, kLive, kOurs, kUntrusted };
-
-struct LockInfo {
-  Found found = Found::kNone;
-  long pid = 0;
-};
 
 const char* base_name(const char* path) {
   const char* slash = std::strrchr(path, '/');
@@ -67,68 +58,6 @@ void lock_dirs(std::array<bool, kDirCount>& use) {
     seen[i] = info;
     use[i] = !duplicate;
   }
-}
-
-// Reads a PID written as text: blanks, digits, then perhaps a blank and printable words (minicom
-// adds its name and the user's), an optional newline, nothing else. Only calls that are safe
-// in a signal handler.
-bool parse_pid(const char* text, std::size_t length, long& pid) {
-  std::size_t i = 0;
-  while (i < length && text[i] == ' ') {
-    ++i;
-  }
-  long value = 0;
-  std::size_t digits = 0;
-  for (; i < length && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
-    value = value * 10 + (text[i] - '0');
-    if (value > 0x7fffffffL) {
-      return true;
-    }
-  }
-  if (digits != 0 && i < length && text[i] == ' ') {
-    while (i < length && text[i] >= ' ' && text[i] <= '~') {
-      ++i;
-    }
-  }
-  if (i < length && text[i] == '\n') {
-    ++i;
-  }
-  if (digits == 0 || i != length || value <= 0) {
-    return true;
-  }
-  pid = value;
-  return false;
-}
-
-// Opens a lock without following a link and reads its PID; anything but a small regular file
-// holding one is untrusted.
-LockInfo inspect(const char* path) {
-  LockInfo info;
-  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    info.found = errno == ENOENT ? Found::kNone : Found::kUntrusted;
-    return info;
-  }
-  info.found = Found::kUntrusted;
-  struct stat status {};
-  std::array<char, kLockBytes> text{};
-  ssize_t got = -1;
-  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
-      status.st_size < static_cast<off_t>(text.size())) {
-    got = read(fd, text.data(), text.size() - 1);
-  }
-  close(fd);
-  if (got <= 0 || parse_pid(text.data(), static_cast<std::size_t>(got), info.pid)) {
-    return info;
-  }
-  if (info.pid == static_cast<long>(getpid())) {
-    info.found = Found::kOurs;
-  } else if (kill(static_cast<pid_t>(info.pid), 0) == 0 || errno == EPERM) {
-    info.found = Found::kLive;  // EPERM: alive, only owned by someone else
-  } else {
-    info.found = Found::kStale;
-  }
-  return info;
 }
 
 // A fresh temporary name in the lock directory dir that no other user can guess, and so
@@ -171,30 +100,11 @@ bool remove_stale(std::size_t dir, const char* path) {
     g_temporary_kind[dir] = kNoTemporary;
     return errno != ENOENT;  // gone already is as good as removed
   }
-  if (inspect(g_temporary[dir].data()).found == Found::kStale) {
+  if (read_lock(g_temporary[dir].data()).state == LockState::kStale) {
     g_temporary_kind[dir] = kOwnFile;  // nothing to put back
   }
   drop_temporary(dir);
   return false;
-}
-
-// Says why the lock at path keeps this program off the port.
-void explain(const LockInfo& info, const char* path, char* reason, std::size_t size) {
-  // The path holds the port's name as given, which may hold anything: quoted like the name.
-  constexpr std::size_t kPathShown = 120;
-  std::array<char, 4 * kPathShown + 8> shown{};
-  show_text(shown.data(), shown.size(), path, std::strlen(path), kPathShown);
-  if (info.found == Found::kLive) {
-    std::array<char, 64> who{};
-    describe_process(info.pid, who.data(), who.size());
-    std::snprintf(reason, size, "in use by another program (%s; lock file %s)", who.data(),
-                  shown.data());
-  } else {
-    std::snprintf(reason, size,
-                  "locked by %s, which is not a lock file holding a PID; remove it if no "
-                  "program is using the port",
-                  shown.data());
-  }
 }
 
 // Makes the lock at path in one step: a private file with the PID, linked into place.
@@ -227,22 +137,14 @@ bool create_lock(std::size_t dir, const char* path, bool& made) {
 
 // Removes this program's lock in dir, if it holds one. The flag goes only once the lock has:
 // a signal that comes meanwhile runs this again from its handler, which is harmless, and the
-// program then ends with nothing left behind. Only open, read, close, getpid and unlink here.
+// program then ends with nothing left behind. Only calls that are safe in a signal handler.
 void drop_lock(std::size_t dir) {
   if (g_held[dir] == 0) {
     return;
   }
   const char* path = g_held_path[dir].data();
-  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd >= 0) {
-    std::array<char, 16> text{};
-    const ssize_t got = read(fd, text.data(), text.size() - 1);
-    close(fd);
-    long pid = 0;
-    if (got > 0 && !parse_pid(text.data(), static_cast<std::size_t>(got), pid) &&
-        pid == static_cast<long>(getpid())) {
-      unlink(path);
-    }
+  if (read_lock(path).state == LockState::kOwn) {
+    unlink(path);
   }
   g_held[dir] = 0;
 }
@@ -263,12 +165,12 @@ bool take_port_lock(const char* port_name, const char* device_path, char* reason
         continue;
       }
       std::snprintf(path.data(), path.size(), "%s/LCK..%s", kLockDirs[dir], name);
-      const LockInfo info = inspect(path.data());
-      if (info.found == Found::kLive || info.found == Found::kUntrusted) {
-        explain(info, path.data(), reason, size);
+      const LockInfo info = read_lock(path.data());
+      if (info.state == LockState::kLive || info.state == LockState::kUntrusted) {
+        say_lock_refusal(info, path.data(), reason, size);
         return true;
       }
-      if (info.found == Found::kStale && remove_stale(dir, path.data())) {
+      if (info.state == LockState::kStale && remove_stale(dir, path.data())) {
         stale_kept = true;
         std::snprintf(g_no_lock.data(), g_no_lock.size(),
                       "the stale lock %s is another user's, and this user may not remove it",
@@ -301,9 +203,9 @@ bool take_port_lock(const char* port_name, const char* device_path, char* reason
     held_any = held_any || made;
     if (exists) {
       // Someone else made it between the look and the link.
-      const LockInfo info = inspect(path.data());
-      if (info.found == Found::kLive || info.found == Found::kUntrusted) {
-        explain(info, path.data(), reason, size);
+      const LockInfo info = read_lock(path.data());
+      if (info.state == LockState::kLive || info.state == LockState::kUntrusted) {
+        say_lock_refusal(info, path.data(), reason, size);
         drop_port_lock();
         return true;
       }
