@@ -1,5 +1,4 @@
 // Reasons for a port that would not open: the error, who holds the port, which ports exist.
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -9,31 +8,14 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "link/diagnosis/port_reason.h"
+#include "link/port_list/com_names.h"
 #include "link/port_list/port_list.h"
+#include "shared/fd_holders.h"
 
 namespace {
-
-bool all_digits(const char* text) {
-  if (*text == '\0') {
-    return false;
-  }
-  for (; *text != '\0'; ++text) {
-    if (*text < '0' || *text > '9') {
-      return false;
-    }
-  }
-  return true;
-}
-
-// A Windows port name (COM1, com12), which the Linux default port and habit both bring.
-bool windows_name(const char* name) {
-  return (name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
-         (name[2] == 'M' || name[2] == 'm') && all_digits(name + 3);
-}
 
 // The process holding a flock on the device node, as /proc/locks lists it
 // ("1: FLOCK  ADVISORY  WRITE 1234 00:05:3 0 EOF", the file system's device in hex).
@@ -57,41 +39,6 @@ long flock_holder(const struct stat& node) {
     }
   }
   std::fclose(locks);
-  return found;
-}
-
-// The first other process with a descriptor on the same device (the same device number).
-long descriptor_holder(const struct stat& node) {
-  DIR* processes = opendir("/proc");
-  if (processes == nullptr) {
-    return 0;
-  }
-  long found = 0;
-  const long self = static_cast<long>(getpid());
-  for (dirent* entry = readdir(processes); found == 0 && entry != nullptr;
-       entry = readdir(processes)) {
-    if (!all_digits(entry->d_name) || std::strtol(entry->d_name, nullptr, 10) == self) {
-      continue;
-    }
-    std::array<char, 320> fd_dir{};
-    std::snprintf(fd_dir.data(), fd_dir.size(), "/proc/%s/fd", entry->d_name);
-    DIR* descriptors = opendir(fd_dir.data());  // other users' are closed to a non-root run
-    if (descriptors == nullptr) {
-      continue;
-    }
-    for (dirent* fd = readdir(descriptors); found == 0 && fd != nullptr;
-         fd = readdir(descriptors)) {
-      std::array<char, 640> fd_path{};
-      std::snprintf(fd_path.data(), fd_path.size(), "%s/%s", fd_dir.data(), fd->d_name);
-      struct stat target {};
-      if (all_digits(fd->d_name) && stat(fd_path.data(), &target) == 0 && S_ISCHR(target.st_mode) &&
-          target.st_rdev == node.st_rdev) {
-        found = std::strtol(entry->d_name, nullptr, 10);
-      }
-    }
-    closedir(descriptors);
-  }
-  closedir(processes);
   return found;
 }
 
@@ -122,7 +69,7 @@ void explain_permission(const char* shown, const char* device_path, char* out, s
 void explain_missing(const char* port_name, const char* shown, char* out, std::size_t size) {
   std::array<char, 640> ports{};
   list_serial_ports(ports.data(), ports.size());
-  if (windows_name(port_name)) {
+  if (is_com_name(port_name, std::strlen(port_name))) {
     std::snprintf(out, size,
                   "%s: no such port; on Linux ports are named /dev/ttyUSB0, /dev/ttyACM0, "
                   "/dev/ttyS0 ...%s%s",
@@ -163,9 +110,9 @@ void find_holder(const char* device_path, char* out, std::size_t size) {
   // The flock says who claimed the port; other holders (a unit simulator, a getty) come after.
   long pid = flock_holder(node);
   if (pid == 0 && S_ISCHR(node.st_mode)) {
-    pid = descriptor_holder(node);
+    pid = device_holder(node.st_rdev);
   }
-  if (pid != 0) {
+  if (pid > 0) {
     describe_process(pid, out, size);
   }
 }

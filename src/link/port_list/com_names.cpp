@@ -10,17 +10,13 @@ namespace {
 constexpr std::size_t kMostPorts = 256;         // as many COM numbers as Windows hands out
 constexpr std::uint32_t kHighestNumber = 9999;  // past this a name is no COM port of ours
 
-// The number of "COMn" (any case, no leading zero), or 0 when the name is something else.
+// The number of "COMn" (no leading zero), or 0 when the name is something else.
 std::uint32_t com_number(const char* name, std::size_t length) {
-  if (length < 4 || (name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm' ||
-      name[3] == '0') {
+  if (!is_com_name(name, length) || name[3] == '0') {
     return 0;
   }
   std::uint32_t number = 0;
   for (std::size_t i = 3; i < length; ++i) {
-    if (name[i] < '0' || name[i] > '9') {
-      return 0;
-    }
     number = number * 10 + static_cast<std::uint32_t>(name[i] - '0');
     if (number > kHighestNumber) {
       return 0;
@@ -30,6 +26,18 @@ std::uint32_t com_number(const char* name, std::size_t length) {
 }
 
 }  // namespace
+
+bool is_com_name(const char* name, std::size_t length) {
+  if (length < 4 || (name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm') {
+    return false;
+  }
+  for (std::size_t i = 3; i < length; ++i) {
+    if (name[i] < '0' || name[i] > '9') {
+      return false;
+    }
+  }
+  return true;
+}
 
 void com_port_list(const char* names, std::size_t length, char* out, std::size_t size) {
   if (size == 0) {
