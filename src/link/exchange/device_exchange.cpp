@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/reason.h"
 #include "driver/local_time.h"
 #include "driver/setup_record.h"
 #include "link/clock/clock.h"
+#include "link/diagnosis/port_reason.h"
 #include "setup/key_input.h"
 
 namespace {
@@ -44,8 +44,8 @@ void note_port(PortFit fit) {
   if (news == nullptr) {
     return;
   }
-  std::array<char, 272> name{};
-  show_text(name.data(), name.size(), g_setup.port_name, std::strlen(g_setup.port_name), 64);
+  std::array<char, kShownNameBytes> name{};
+  printable_name(g_setup.port_name, name.data(), name.size());
   std::fprintf(stderr, "quorvel-setup: %s: %s\n", name.data(), news);
 }
 
