@@ -18,6 +18,10 @@ namespace {
 // never sees a Windows HANDLE.
 constexpr PortHandle kOpenPort = 0;
 HANDLE g_port = INVALID_HANDLE_VALUE;
+
+// Room for the device path of a name: past MAX_PATH, so that the system, not this program, says
+// when a name is too long for it.
+constexpr std::size_t kDevicePathBytes = 272;
 // The line settings the port had when it was opened, given back when it is closed.
 DCB g_found_line;
 
@@ -31,19 +35,19 @@ HANDLE handle_of(PortHandle port) {
   return port == kOpenPort ? g_port : INVALID_HANDLE_VALUE;
 }
 
-// Read time-outs that make ReadFile return at once with what is already received, possibly
-// nothing, and writes without a time limit.
-bool set_timeouts(HANDLE h) {
-  COMMTIMEOUTS timeouts;
-  if (!GetCommTimeouts(h, &timeouts)) {
-    return true;
-  }
+// Read time-outs: with the multiplier 0 ReadFile returns at once with what is already received,
+// possibly nothing; with it MAXDWORD as well as the interval, ReadFile waits up to `wait_ms` for
+// a byte and returns with the first. Writes have no time limit.
+bool set_read_timeouts(HANDLE h, DWORD multiplier, DWORD wait_ms) {
+  COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = MAXDWORD;
-  timeouts.ReadTotalTimeoutMultiplier = 0;
-  timeouts.ReadTotalTimeoutConstant = 0;
-  timeouts.WriteTotalTimeoutMultiplier = 0;
-  timeouts.WriteTotalTimeoutConstant = 0;
+  timeouts.ReadTotalTimeoutMultiplier = multiplier;
+  timeouts.ReadTotalTimeoutConstant = wait_ms;
   return !SetCommTimeouts(h, &timeouts);
+}
+
+bool set_immediate_reads(HANDLE h) {
+  return set_read_timeouts(h, 0, 0);
 }
 
 // 8N1 at baud_rate, no flow control of any kind, DTR and RTS off. Every other field, DCBlength
@@ -51,28 +55,21 @@ bool set_timeouts(HANDLE h) {
 void fill_line(DCB& dcb, std::uint32_t baud_rate, const FlowChars& chars) {
   dcb.BaudRate = baud_rate;
   dcb.fBinary = 1;
-  dcb.fParity = 0;
-  dcb.fOutxCtsFlow = 0;
-  dcb.fOutxDsrFlow = 0;
-  dcb.fDtrControl = DTR_CONTROL_DISABLE;
-  dcb.fDsrSensitivity = 0;
-  dcb.fTXContinueOnXoff = 0;
-  dcb.fOutX = 0;
-  dcb.fInX = 0;
-  dcb.fErrorChar = 0;
-  dcb.fNull = 0;
-  dcb.fRtsControl = RTS_CONTROL_DISABLE;
-  dcb.fAbortOnError = 0;
-  dcb.XonLim = 1024;
-  dcb.XoffLim = 1024;
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
+  dcb.fParity = 0;
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  // No flow control by the modem lines or by XON and XOFF, in either direction.
+  dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = 0;
+  dcb.fOutX = dcb.fInX = dcb.fTXContinueOnXoff = 0;
+  dcb.XonLim = dcb.XoffLim = 1024;
   dcb.XonChar = static_cast<char>(chars.xon);
   dcb.XoffChar = static_cast<char>(chars.xoff);
-  dcb.ErrorChar = 0;
-  dcb.EofChar = 0;
-  dcb.EvtChar = 0;
+  // No byte replaced, dropped or acted on, and no error that stops the port.
+  dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = 0;
+  dcb.ErrorChar = dcb.EofChar = dcb.EvtChar = 0;
 }
 
 }  // namespace
@@ -82,7 +79,7 @@ PortHandle open_port(const char* port_name, std::uint32_t baud_rate) {
   if (g_port != INVALID_HANDLE_VALUE) {
     return kInvalidPort;  // one port per run, and it is open already
   }
-  std::array<char, 272> path{};
+  std::array<char, kDevicePathBytes> path{};
   if (windows_device_path(port_name, path.data(), path.size())) {
     explain_long_name(port_name, g_reason.data(), g_reason.size());
     return kInvalidPort;
@@ -94,8 +91,10 @@ PortHandle open_port(const char* port_name, std::uint32_t baud_rate) {
     explain_open_error(port_name, GetLastError(), g_reason.data(), g_reason.size());
     return kInvalidPort;
   }
+  COMMTIMEOUTS found_timeouts;
   DCB read_back;
-  if (set_timeouts(h) || !GetCommState(h, &read_back)) {
+  if (!GetCommTimeouts(h, &found_timeouts) || set_immediate_reads(h) ||
+      !GetCommState(h, &read_back)) {
     explain_not_serial(port_name, GetLastError(), g_reason.data(), g_reason.size());
     CloseHandle(h);
     return kInvalidPort;
@@ -165,19 +164,15 @@ void wait_for_byte(PortHandle port, std::uint32_t timeout_ms) {
   // For the wait only, the time-outs that make a read block until a byte comes or timeout_ms
   // pass (interval and multiplier both MAXDWORD): the echo is noticed as it arrives and the
   // CPU stays idle. The byte is kept for read_byte, and reads go back to returning at once.
-  COMMTIMEOUTS waiting{};
-  waiting.ReadIntervalTimeout = MAXDWORD;
-  waiting.ReadTotalTimeoutMultiplier = MAXDWORD;
-  waiting.ReadTotalTimeoutConstant = timeout_ms < MAXDWORD ? timeout_ms : MAXDWORD - 1;
   const std::uint32_t start = tick_ms();
   DWORD got = 0;
-  if (SetCommTimeouts(h, &waiting)) {
+  if (!set_read_timeouts(h, MAXDWORD, timeout_ms < MAXDWORD ? timeout_ms : MAXDWORD - 1)) {
     std::uint8_t byte = 0;
     if (ReadFile(h, &byte, 1, &got, nullptr) && got == 1) {
       g_byte = byte;
       g_has_byte = true;
     }
-    set_timeouts(h);
+    set_immediate_reads(h);
   }
   // A driver without such time-outs, or a line that fails at once (an adapter pulled), must
   // not make the caller's loop spin: the wait then lasts at least a millisecond.
