@@ -44,16 +44,22 @@ struct TypedOptions {
 };
 TypedOptions g_typed;
 
-const char*& typed_option(int letter) {
+// Where an option that resolve_setup parses (-t, -d, -1, -2) leaves its text and itself.
+struct TextOption {
+  const char*& text;
+  const char*& typed;
+};
+
+TextOption text_option(int letter) {
   switch (letter) {
     case 't':
-      return g_typed.time;
+      return {g_setup.time_text, g_typed.time};
     case 'd':
-      return g_typed.date;
+      return {g_setup.date_text, g_typed.date};
     case '1':
-      return g_typed.output1;
+      return {g_setup.output1_text, g_typed.output1};
     default:
-      return g_typed.output2;
+      return {g_setup.output2_text, g_typed.output2};
   }
 }
 
@@ -89,14 +95,6 @@ bool parse_options(int argc, char** argv) {
     const char* value = argv[++index];
     owner = arg;
     switch (letter) {
-      case '1':
-        g_setup.output1_text = value;
-        typed_option(letter) = arg;
-        break;
-      case '2':
-        g_setup.output2_text = value;
-        typed_option(letter) = arg;
-        break;
       case 'a':
         g_setup.char_time_ms = convert_unsigned(value);
         break;
@@ -106,17 +104,15 @@ bool parse_options(int argc, char** argv) {
       case 'c':
         g_setup.port_name = value;
         break;
-      case 'd':
-        g_setup.date_text = value;
-        typed_option(letter) = arg;
-        break;
       case 'l':
         g_setup.line_time_ms = convert_unsigned(value);
         break;
-      default:
-        g_setup.time_text = value;
-        typed_option(letter) = arg;
+      default: {
+        const TextOption option = text_option(letter);
+        option.text = value;
+        option.typed = arg;
         break;
+      }
     }
   }
   return false;
@@ -128,7 +124,7 @@ constexpr OutputParams kDefaultOutput{0, 100, 0, 0};
 
 // Puts the option as typed and its text in front of what the field parser found wrong.
 bool refuse_option(char letter, const char* text) {
-  const char* option = typed_option(letter);
+  const char* option = text_option(letter).typed;
   if (looks_like_path(option)) {
     explain_path_value(option, text);
     return true;
