@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "link/clock.h"
+#include "link/clock/clock.h"
 
 int main() {
   constexpr std::size_t kPauses = 50;

@@ -9,10 +9,10 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/reason.h"
 #include "driver/setup_record.h"
 #include "fuzz_check.h"
 #include "setup/command_line.h"
-#include "setup/reason.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
 #include "pty_link.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/inotify.h>
@@ -15,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "shared/fd_holders.h"
+
 namespace {
 
 // Whether a process other than this one has the slave open. The opens and closes the watch
@@ -22,37 +23,12 @@ namespace {
 // opens in a row may come as one. /proc tells exactly; processes it does not show this one
 // cannot have the port open anyway unless they run as root.
 bool slave_held_elsewhere(const Simulator& sim) {
-  DIR* processes = opendir("/proc");
-  if (processes == nullptr) {
-    return true;  // cannot tell: keep treating the port as in use
+  struct stat slave {};
+  if (stat(sim.slave_name.data(), &slave) != 0) {
+    return false;
   }
-  const pid_t self = getpid();
-  bool held = false;
-  for (const dirent* process = readdir(processes); process != nullptr && !held;
-       process = readdir(processes)) {
-    char* end = nullptr;
-    const long pid = std::strtol(process->d_name, &end, 10);
-    if (*end != '\0' || pid <= 0 || pid == self) {
-      continue;
-    }
-    std::array<char, 64> fd_dir{};
-    std::snprintf(fd_dir.data(), fd_dir.size(), "/proc/%ld/fd", pid);
-    DIR* descriptors = opendir(fd_dir.data());
-    if (descriptors == nullptr) {
-      continue;
-    }
-    for (const dirent* fd = readdir(descriptors); fd != nullptr && !held;
-         fd = readdir(descriptors)) {
-      std::array<char, 512> link{};  // the directory above and a name of up to 255 bytes
-      std::array<char, kPathBytes> target{};
-      std::snprintf(link.data(), link.size(), "%s/%s", fd_dir.data(), fd->d_name);
-      const ssize_t size = readlink(link.data(), target.data(), target.size() - 1);
-      held = size > 0 && std::strcmp(target.data(), sim.slave_name.data()) == 0;
-    }
-    closedir(descriptors);
-  }
-  closedir(processes);
-  return held;
+  // -1, /proc cannot be read: cannot tell, so the port stays in use.
+  return device_holder(slave.st_rdev) != 0;
 }
 
 struct StandardRate {

@@ -26,6 +26,18 @@ bool parse_count(const char* text, std::uint64_t min_value, std::uint64_t max_va
   return false;
 }
 
+// Whether argv[i] is the option `name` followed by a count in [min_value, max_value]; the
+// count then goes into value_out and i moves on to it.
+bool take_count(int argc, char** argv, int& i, const char* name, std::uint64_t min_value,
+                std::uint64_t max_value, std::uint64_t& value_out) {
+  if (std::strcmp(argv[i], name) != 0 || i + 1 >= argc ||
+      parse_count(argv[i + 1], min_value, max_value, value_out)) {
+    return false;
+  }
+  ++i;
+  return true;
+}
+
 }  // namespace
 
 void print_usage() {
@@ -50,30 +62,20 @@ bool parse_arguments(int argc, char** argv, SimOptions& options) {
       options.link_path = argv[++i];
     } else if (std::strcmp(arg, "--wire") == 0 && has_value && argv[i + 1][0] != '\0') {
       options.wire_path = argv[++i];
-    } else if (std::strcmp(arg, "--drop") == 0 && has_value &&
-               !parse_count(argv[i + 1], 1, 1000000000, number)) {
+    } else if (take_count(argc, argv, i, "--drop", 1, 1000000000, number)) {
       options.drop_every = static_cast<std::uint32_t>(number);
-      ++i;
-    } else if (std::strcmp(arg, "--late") == 0 && has_value &&
-               !parse_count(argv[i + 1], 0, 3600000, number)) {
+    } else if (take_count(argc, argv, i, "--late", 0, 3600000, number)) {
       options.late_ms = static_cast<std::uint32_t>(number);
-      ++i;
-    } else if (std::strcmp(arg, "--late-line") == 0 && has_value &&
-               !parse_count(argv[i + 1], 1, 1000000000000ull, number)) {
+    } else if (take_count(argc, argv, i, "--late-line", 1, 1000000000000ull, number)) {
       options.late_line = number;
-      ++i;
     } else if (std::strcmp(arg, "--pace") == 0 && has_value &&
                std::strcmp(argv[i + 1], "line") == 0) {
       options.pace_line = true;
       ++i;
-    } else if (std::strcmp(arg, "--pace") == 0 && has_value &&
-               !parse_count(argv[i + 1], 1, 100000000, number)) {
+    } else if (take_count(argc, argv, i, "--pace", 1, 100000000, number)) {
       options.pace_baud = static_cast<std::uint32_t>(number);
-      ++i;
-    } else if (std::strcmp(arg, "--hangup") == 0 && has_value &&
-               !parse_count(argv[i + 1], 1, 1000000000000ull, number)) {
+    } else if (take_count(argc, argv, i, "--hangup", 1, 1000000000000ull, number)) {
       options.hangup_after = number;
-      ++i;
     } else {
       std::fprintf(stderr, "quorvel-sim: bad or incomplete argument: %s\n", arg);
       print_usage();

@@ -6,7 +6,7 @@
 #include <cerrno>
 
 #include "driver/exit_path.h"
-#include "link/serial_link.h"
+#include "link/port/serial_link.h"
 #include "setup/key_input.h"
 
 namespace {

@@ -3,14 +3,14 @@
 #include <array>
 #include <cstdio>
 
+#include "common/reason.h"
 #include "driver/exit_path.h"
-#include "link/clock.h"
-#include "link/device_exchange.h"
-#include "link/serial_link.h"
+#include "link/clock/clock.h"
+#include "link/exchange/device_exchange.h"
+#include "link/port/serial_link.h"
 #include "setup/command_line.h"
 #include "setup/dialogue.h"
 #include "setup/key_input.h"
-#include "setup/reason.h"
 
 namespace {
 

@@ -5,10 +5,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/reason.h"
+#include "driver/local_time.h"
 #include "driver/setup_record.h"
 #include "setup/field_formats.h"
-#include "setup/local_time.h"
-#include "setup/reason.h"
+#include "setup/option_reasons.h"
 
 std::uint32_t convert_unsigned(const char* text) {
   // strtoul's unsigned long is 64 bits on Linux and 32 on Windows; work in 64 bits and saturate
@@ -34,17 +35,6 @@ std::uint32_t convert_unsigned(const char* text) {
 
 namespace {
 
-// An argument as a reason quotes it: shortened, control bytes made visible, '' when empty.
-std::array<char, 64> shown_argument(const char* arg) {
-  std::array<char, 64> shown{};
-  if (*arg == '\0') {
-    std::snprintf(shown.data(), shown.size(), "''");
-  } else {
-    show_text(shown.data(), shown.size(), arg, kReasonSize, 32);
-  }
-  return shown;
-}
-
 // The options that gave the texts resolve_setup parses, as typed ("-t", "/T", "/tmp/unit").
 struct TypedOptions {
   const char* time = "";
@@ -54,134 +44,22 @@ struct TypedOptions {
 };
 TypedOptions g_typed;
 
-const char*& typed_option(int letter) {
+// Where an option that resolve_setup parses (-t, -d, -1, -2) leaves its text and itself.
+struct TextOption {
+  const char*& text;
+  const char*& typed;
+};
+
+TextOption text_option(int letter) {
   switch (letter) {
     case 't':
-      return g_typed.time;
+      return {g_setup.time_text, g_typed.time};
     case 'd':
-      return g_typed.date;
+      return {g_setup.date_text, g_typed.date};
     case '1':
-      return g_typed.output1;
+      return {g_setup.output1_text, g_typed.output1};
     default:
-      return g_typed.output2;
-  }
-}
-
-// "/dev/ttyUSB0" given without -c reads as the option /d, "/tmp/unit" as /t, and so on.
-bool looks_like_path(const char* arg) {
-  return arg[0] == '/' && std::strchr(arg + 1, '/') != nullptr;
-}
-
-// A value that the technician more likely meant as the next option ("-c -s 5").
-bool looks_like_option(const char* value) {
-  return (value[0] == '-' || value[0] == '/') && value[1] != '\0' && !looks_like_path(value);
-}
-
-// The prefix and letter the scan read an argument as ("/d"), quoted.
-std::array<char, 16> shown_option(const char* arg) {
-  std::array<char, 16> shown{};
-  show_text(shown.data(), shown.size(), arg, 2, 8);
-  return shown;
-}
-
-// What the text after each option is, for saying what a path was taken for.
-const char* value_taken_as(int letter) {
-  switch (letter) {
-    case '1':
-      return "output 1's values";
-    case '2':
-      return "output 2's values";
-    case 'a':
-      return "the pause between characters";
-    case 'b':
-      return "the line speed";
-    case 'c':
-      return "the port name";
-    case 'd':
-      return "the date";
-    case 'l':
-      return "the pause between lines";
-    default:
-      return "the time";
-  }
-}
-
-// What each option's value is, for the reason when it is missing.
-const char* value_wanted(int letter) {
-  switch (letter) {
-    case '1':
-      return "MIN,MAX,TTT";
-    case '2':
-      return "MIN,MAX,TTT[,WWW]";
-    case 'a':
-    case 'l':
-      return "a pause in ms";
-    case 'b':
-      return "a line speed, as in -b 9600";
-    case 'c':
-      return "a port name";
-    case 'd':
-      return "a date, DD\\MM\\YYYY";
-    default:
-      return "a time, HH:MM:SS";
-  }
-}
-
-int letter_of(const char* option) {
-  return std::tolower(static_cast<unsigned char>(option[1]));
-}
-
-// A port given without -c: the path was read as an option (`what` says what became of it).
-void explain_path_option(const char* path, const char* what) {
-  set_reason("%s: read as the option %s%s; give a port as -c %s", shown_argument(path).data(),
-             shown_option(path).data(), what, shown_argument(path).data());
-}
-
-// A path option took `value` as its value, and what followed was refused.
-void explain_path_value(const char* path, const char* value) {
-  std::array<char, kReasonSize> what{};
-  std::snprintf(what.data(), what.size(), ", so %s was taken as %s", shown_argument(value).data(),
-                value_taken_as(letter_of(path)));
-  explain_path_option(path, what.data());
-}
-
-// `arg` stands where an option should. `previous` is the argument before it, and `owner` the
-// option that took `previous` as its value (nullptr when `previous` was no option's value).
-void explain_not_an_option(const char* arg, const char* previous, const char* owner) {
-  if (owner != nullptr && looks_like_path(owner)) {
-    explain_path_value(owner, previous);
-  } else if (arg[0] == '-' || arg[0] == '/') {
-    set_reason("%s: an option letter must follow, as in -c COM1", shown_argument(arg).data());
-  } else if (owner != nullptr && looks_like_option(previous)) {
-    // The option before took the next option as its value, so its own value is what is missing.
-    set_reason("%s: needs %s; %s was taken as one, so %s is not an option",
-               shown_argument(owner).data(), value_wanted(letter_of(owner)),
-               shown_argument(previous).data(), shown_argument(arg).data());
-  } else if (owner == nullptr && (previous[0] == '-' || previous[0] == '/') &&
-             letter_of(previous) == 's') {
-    set_reason("%s: not an option; -s takes no value", shown_argument(arg).data());
-  } else {
-    set_reason("%s: not an option; every value follows its option, as in -c COM1",
-               shown_argument(arg).data());
-  }
-}
-
-void explain_missing_value(const char* arg, int letter) {
-  if (looks_like_path(arg)) {
-    std::array<char, kReasonSize> what{};
-    std::snprintf(what.data(), what.size(), ", which needs %s", value_wanted(letter));
-    explain_path_option(arg, what.data());
-  } else {
-    set_reason("%s: needs %s", shown_argument(arg).data(), value_wanted(letter));
-  }
-}
-
-void explain_unknown_option(const char* arg) {
-  if (looks_like_path(arg)) {
-    explain_path_option(arg, ", and there is no such option");
-  } else {
-    set_reason("%s: no such option; the options are -c -b -t -d -1 -2 -a -l -s",
-               shown_argument(arg).data());
+      return {g_setup.output2_text, g_typed.output2};
   }
 }
 
@@ -217,14 +95,6 @@ bool parse_options(int argc, char** argv) {
     const char* value = argv[++index];
     owner = arg;
     switch (letter) {
-      case '1':
-        g_setup.output1_text = value;
-        typed_option(letter) = arg;
-        break;
-      case '2':
-        g_setup.output2_text = value;
-        typed_option(letter) = arg;
-        break;
       case 'a':
         g_setup.char_time_ms = convert_unsigned(value);
         break;
@@ -234,17 +104,15 @@ bool parse_options(int argc, char** argv) {
       case 'c':
         g_setup.port_name = value;
         break;
-      case 'd':
-        g_setup.date_text = value;
-        typed_option(letter) = arg;
-        break;
       case 'l':
         g_setup.line_time_ms = convert_unsigned(value);
         break;
-      default:
-        g_setup.time_text = value;
-        typed_option(letter) = arg;
+      default: {
+        const TextOption option = text_option(letter);
+        option.text = value;
+        option.typed = arg;
         break;
+      }
     }
   }
   return false;
@@ -256,7 +124,7 @@ constexpr OutputParams kDefaultOutput{0, 100, 0, 0};
 
 // Puts the option as typed and its text in front of what the field parser found wrong.
 bool refuse_option(char letter, const char* text) {
-  const char* option = typed_option(letter);
+  const char* option = text_option(letter).typed;
   if (looks_like_path(option)) {
     explain_path_value(option, text);
     return true;

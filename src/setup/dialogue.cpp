@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/reason.h"
+#include "driver/local_time.h"
 #include "driver/setup_record.h"
 #include "setup/line_editors.h"
-#include "setup/local_time.h"
-#include "setup/reason.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "setup/reason.h"
+#include "common/reason.h"
 
 bool read_decimal_field(const char*& cursor, char separator, std::uint32_t& value_out) {
   if (*cursor == '\0') {

@@ -19,8 +19,8 @@ constexpr int kInputFd = 0;
 // A terminal sends an escape sequence in one burst; a lone ESC is one with nothing behind it.
 constexpr int kSequenceGapMs = 50;
 
-// The modes to give back are saved before raw mode is first taken and never change after, so a
-// handler that finds g_raw_active set always has the right ones.
+// The modes to give back are saved each time raw mode is taken, with every signal held until
+// g_raw_active says so, so a handler that finds it set always has the ones to give back.
 termios g_saved_modes{};
 termios g_raw_modes{};
 // Set only while the terminal is in raw mode; read by the signal handlers.
@@ -107,7 +107,7 @@ constexpr int kBackgroundLookMs = 250;
 
 // Waits up to timeout_ms (-1: no limit) for input and reads what is there. Returns true when at
 // least one new byte was buffered.
-bool fill(int timeout_ms) {
+bool buffer_more_bytes(int timeout_ms) {
   if (g_ended) {
     return false;
   }
@@ -200,7 +200,7 @@ bool key_waiting() {
     if (g_ready_key != kKeyPending) {
       return true;
     }
-  } while (!key_sequence_open(g_decoder) && fill(0));
+  } while (!key_sequence_open(g_decoder) && buffer_more_bytes(0));
   // Part of an escape sequence is in: the key is there, read_key waits for the rest.
   return key_sequence_open(g_decoder);
 }
@@ -208,7 +208,7 @@ bool key_waiting() {
 int read_key() {
   while (g_ready_key == kKeyPending) {
     g_ready_key = decode_buffered();
-    if (g_ready_key == kKeyPending && !fill(kSequenceGapMs)) {
+    if (g_ready_key == kKeyPending && !buffer_more_bytes(kSequenceGapMs)) {
       g_ready_key = finish_key(g_decoder);
       if (g_ready_key == kKeyPending) {
         return kKeyPending;  // called with nothing waiting: nothing to give
@@ -225,7 +225,7 @@ bool wait_for_key() {
     if (g_ended) {
       return false;
     }
-    fill(-1);
+    buffer_more_bytes(-1);
   }
   return true;
 }

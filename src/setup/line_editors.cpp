@@ -33,29 +33,41 @@ void end_line() {
   std::fflush(stdout);
 }
 
+// The next key for a field. ESC (the end of the input too) and Enter end the field, so they end
+// its line on screen first.
+int next_field_key() {
+  const int key = next_key();
+  if (key == kKeyEsc || key == kKeyEnter) {
+    end_line();
+  }
+  return key;
+}
+
+// Bounded copy, the rest of the buffer cleared; the last byte always stays NUL.
+void take_default(char* buffer, std::size_t size, const char* default_text) {
+  std::size_t i = 0;
+  for (; i + 1 < size && default_text[i] != '\0'; ++i) {
+    buffer[i] = default_text[i];
+  }
+  for (; i < size; ++i) {
+    buffer[i] = '\0';
+  }
+}
+
 }  // namespace
 
 bool read_text_field(char* buffer, std::size_t size, const char* default_text) {
   std::size_t count = 0;
   buffer[0] = '\0';
   for (;;) {
-    const int key = next_key();
+    const int key = next_field_key();
     if (key == kKeyEsc) {
-      end_line();
       return true;
     }
     if (key == kKeyEnter) {
       if (count == 0) {
-        // Bounded copy, the rest of the buffer cleared; the last byte always stays NUL.
-        std::size_t i = 0;
-        for (; i + 1 < size && default_text[i] != '\0'; ++i) {
-          buffer[i] = default_text[i];
-        }
-        for (; i < size; ++i) {
-          buffer[i] = '\0';
-        }
+        take_default(buffer, size, default_text);
       }
-      end_line();
       return false;
     }
     if (key == kKeyBackspace) {
@@ -76,13 +88,11 @@ bool read_number_field(std::uint32_t& target, std::uint32_t default_value) {
   std::uint8_t count = 0;
   bool digit_typed = false;
   for (;;) {
-    const int key = next_key();
+    const int key = next_field_key();
     if (key == kKeyEsc) {
-      end_line();
       return true;
     }
     if (key == kKeyEnter) {
-      end_line();
       target = digit_typed ? value : default_value;
       return false;
     }

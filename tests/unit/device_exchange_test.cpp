@@ -1,5 +1,5 @@
 // The echo match and the exchange, against a scripted unit on a virtual clock.
-#include "link/device_exchange.h"
+#include "link/exchange/device_exchange.h"
 
 #include <gtest/gtest.h>
 

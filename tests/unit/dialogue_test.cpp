@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "common/reason.h"
 #include "driver/setup_record.h"
 #include "fake_seams.h"
 #include "setup/key_input.h"
-#include "setup/reason.h"
 
 namespace {
 

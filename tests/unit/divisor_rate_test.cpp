@@ -1,5 +1,5 @@
 // The rate a 16550-family UART really makes, and which rates are close enough to use.
-#include "link/divisor_rate.h"
+#include "link/speed/divisor_rate.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include <array>
 #include <string>
 
-#include "link/serial_link.h"
+#include "link/port/serial_link.h"
 #include "setup/key_input.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <cstddef>
 
 #include "driver/exit_path.h"
-#include "link/clock.h"
-#include "link/serial_link.h"
+#include "link/clock/clock.h"
+#include "link/port/serial_link.h"
 #include "setup/key_input.h"
 
 namespace {

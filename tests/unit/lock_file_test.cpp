@@ -22,8 +22,8 @@
 #include <sstream>
 #include <string>
 
-#include "link/lock_file_posix.h"
-#include "link/serial_link.h"
+#include "link/lock/port_lock.h"
+#include "link/port/serial_link.h"
 
 namespace {
 

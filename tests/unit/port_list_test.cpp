@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "link/port_list_linux.h"
+#include "link/port_list/port_list_linux.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // How a reason quotes what was typed: shortened, with bytes a terminal would act on made visible.
-#include "setup/reason.h"
+#include "common/reason.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <array>
 #include <cstdint>
 
-#include "link/serial_link.h"
+#include "link/port/serial_link.h"
 
 extern "C" ssize_t __real_write(int fd, const void* data, size_t size);
 

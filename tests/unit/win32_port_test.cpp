@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "link/com_names.h"
-#include "link/device_path.h"
-#include "link/line_retry.h"
+#include "link/port/device_path.h"
+#include "link/port/line_retry.h"
+#include "link/port_list/com_names.h"
 
 namespace {
 

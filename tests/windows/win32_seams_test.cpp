@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "link/clock.h"
-#include "link/serial_link.h"
+#include "link/clock/clock.h"
+#include "link/port/serial_link.h"
 #include "setup/key_input.h"
 
 namespace {
