@@ -6,7 +6,6 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <array>
@@ -66,21 +65,10 @@ bool open_pseudo_terminal(Simulator& sim) {
     return true;
   }
   sim.slave_fd = open(sim.slave_name.data(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  termios mode{};
-  if (sim.slave_fd < 0 || tcgetattr(sim.slave_fd, &mode) != 0) {
-    std::fprintf(stderr, "quorvel-sim: cannot open %s: %s\n", sim.slave_name.data(),
-                 std::strerror(errno));
-    return true;
-  }
-  cfmakeraw(&mode);
-  mode.c_cflag |= CLOCAL | CREAD;
-  mode.c_cc[VMIN] = 1;
-  mode.c_cc[VTIME] = 0;
-  cfsetispeed(&mode, B9600);
-  cfsetospeed(&mode, B9600);
+  // The line stays as the kernel makes a new one (cooked, CR read as LF, echo on), as a port
+  // freshly plugged in is: a client must set it up for itself.
   const int flags = fcntl(sim.master_fd, F_GETFL);
-  if (tcsetattr(sim.slave_fd, TCSANOW, &mode) != 0 || flags < 0 ||
-      fcntl(sim.master_fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+  if (sim.slave_fd < 0 || flags < 0 || fcntl(sim.master_fd, F_SETFL, flags | O_NONBLOCK) != 0) {
     std::fprintf(stderr, "quorvel-sim: cannot set up %s: %s\n", sim.slave_name.data(),
                  std::strerror(errno));
     return true;
