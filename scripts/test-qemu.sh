@@ -30,8 +30,6 @@ give_up() {
 }
 trap 'give_up "scripts/test-qemu.sh failed at line $LINENO"' ERR
 
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
 
 # --- packages
 scripts/install-deps.sh qemu-system-x86 busybox-static >"$work/deps.log" 2>&1 || {
@@ -47,7 +45,7 @@ kernel_package() {
 package=$(kernel_package)
 if [ -z "$package" ]; then
   # A fresh machine may have empty package lists.
-  $sudo apt-get -o DPkg::Lock::Timeout=900 update -qq >/dev/null 2>&1 || true
+  scripts/install-deps.sh --lists
   package=$(kernel_package)
 fi
 [ -n "$package" ] || give_up "apt-cache depends linux-image-amd64 names no kernel package"

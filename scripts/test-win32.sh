@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Checks the Windows program under Wine: builds it and its unit tests with MinGW-w64, checks that
-# the .exe is a 32-bit console program needing only Windows' own DLLs, runs the unit tests and
-# the Windows seams' tests under Wine, then the harness's Wine cases (tests/e2e/wine_e2e_test.cpp):
-# the .exe against the simulated unit behind COM names in a Wine prefix of this run's own.
+# Checks the Windows program: builds the shipped 32-bit .exe with MinGW-w64 and checks that it is
+# a 32-bit console program needing only Windows' own DLLs, with the Windows manual; then runs the
+# Windows tests under Wine (the unit tests, the Windows seams' tests, and the harness's Wine cases
+# in tests/e2e/wine_e2e_test.cpp: the .exe against the simulated unit behind COM names in a Wine
+# prefix of this run's own). Those run on the 32-bit build under 32-bit Wine where the kernel
+# runs 32-bit programs, else on a 64-bit build of the same sources under 64-bit Wine
+# (windows_test_build in scripts/wine-prefix.sh); the output says which and why.
 # Ends with "N passed, M failed", counting the tests of all of them.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -25,6 +28,8 @@ scripts/install-win32-deps.sh || {
 }
 
 source scripts/wine-prefix.sh
+windows_test_build
+echo "Windows tests on the $win_bits-bit build under $win_bits-bit Wine: $win_why"
 tmp=$(mktemp -d)
 cleanup() {
   wine_prefix_stop
@@ -44,13 +49,16 @@ quiet() {
 }
 quiet cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake \
   -DBUILD_TESTING=ON
-quiet cmake --build build-win32 -j"$jobs" --target quorvel-setup unit_tests seam_tests \
-  quorvel-manual-txt
+quiet cmake --build build-win32 -j"$jobs" --target quorvel-setup quorvel-manual-txt
+if [ "$win_bits" = 64 ]; then
+  quiet cmake -S . -B "$win_dir" -DCMAKE_TOOLCHAIN_FILE="$win_toolchain" -DBUILD_TESTING=ON
+fi
+quiet cmake --build "$win_dir" -j"$jobs" --target quorvel-setup unit_tests seam_tests
 quiet cmake -S . -B build -DBUILD_TESTING=ON
 quiet cmake --build build -j"$jobs" --target quorvel-sim wine_tests
 exe=$root/build-win32/quorvel-setup.exe
 
-# The executable is a 32-bit console program that needs only DLLs Windows itself provides
+# The shipped executable is a 32-bit console program that needs only DLLs Windows itself provides
 # (winmm for the millisecond timer period).
 kind=$(file -b "$exe")
 dlls=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
@@ -111,9 +119,9 @@ gtest() {
 }
 
 started=$SECONDS
-gtest "unit tests" wine build-win32/tests/windows/unit_tests.exe
-gtest "Windows seams" wine build-win32/tests/windows/seam_tests.exe
-QUORVEL_TEST_WRAPPER="$(command -v wine)" QUORVEL_TEST_TOOL=$exe \
-  gtest "end to end under Wine" build/tests/wine_tests
+gtest "unit tests ($win_bits-bit)" wine "$win_dir/tests/windows/unit_tests.exe"
+gtest "Windows seams ($win_bits-bit)" wine "$win_dir/tests/windows/seam_tests.exe"
+QUORVEL_TEST_WRAPPER="$(command -v wine)" QUORVEL_TEST_TOOL=$root/$win_dir/quorvel-setup.exe \
+  gtest "end to end under Wine ($win_bits-bit)" build/tests/wine_tests
 echo "Wine tests took $((SECONDS - started)) s after the prefix was made"
 summary
