@@ -12,9 +12,11 @@
 // "def NAME" then "> " lines names output shared by cases. Texts take \r \n \e \t \xNN \s.
 // The keyboard terminal's modes must be as found after every run. QUORVEL_TEST_WINE set: only
 // the cases marked wine run, with the unit behind COM5 of the Wine prefix.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -139,11 +141,20 @@ void run_case(const Lines& lines) {
           e2e::wait_output(tool, unescape(text), mark, e2e::kDeadlineMs, units.back().get()))
           << "no \"" << text << "\" in:\n"
           << tool.out << tool.err;
-      mark = tool.out.find(unescape(text), mark) + 1;
+      mark = tool.out.find(unescape(text), mark) + unescape(text).size();
+    } else if (verb == "aftererr") {
+      for (const auto start = e2e::Clock::now();
+           tool.err.find(unescape(text)) == std::string::npos &&
+           e2e::Clock::now() - start < std::chrono::seconds(30);) {
+        e2e::pump(tool, 50, units.back().get());
+      }
     } else if (verb == "type") {
       e2e::type(tool, unescape(text));
     } else if (verb == "close") {
       e2e::close_keys(tool);
+    } else if (verb == "closeout") {
+      close(tool.out_fd);
+      tool.out_fd = -1;
     } else if (verb == "kill") {
       kill(tool.pid, signal_number(text));
     } else if (verb == "logwait") {
@@ -154,6 +165,7 @@ void run_case(const Lines& lines) {
       ASSERT_FALSE(e2e::start_unit(*units.back(), words(text, ""), units[0]->path));
     }
   }
+  const std::string pid = std::to_string(tool.pid);
   const int status = e2e::wait_exit(tool, e2e::kDeadlineMs, units.back().get());
   std::string out = tool.out;
   std::string err = tool.err;
@@ -171,11 +183,13 @@ void run_case(const Lines& lines) {
       ports.push_back("port: " + text);
     }
   }
-  for (const auto& [word, value] :
-       {std::pair{"@unit", port}, std::pair{"@tool", e2e::tool_path()}}) {
-    for (auto at = expected.find(word); at != std::string::npos; at = expected.find(word, at)) {
-      expected.replace(at, 5, value);
-      at += value.size();
+  std::string expected_err = has(lines, "err") ? unescape(text_of(lines, "err")) + "\n" : "";
+  for (std::string* text : {&expected, &expected_err}) {
+    for (const auto& [word, value] : {std::pair{"@unit", port}, {"@tool", e2e::tool_path()}}) {
+      for (auto at = text->find(word); at != std::string::npos; at = text->find(word, at)) {
+        text->replace(at, 5, value);
+        at += value.size();
+      }
     }
   }
   EXPECT_EQ(status, std::atoi(text_of(lines, "status").c_str()));
@@ -186,7 +200,25 @@ void run_case(const Lines& lines) {
     EXPECT_NE(err.find(text_of(lines, "err~")), std::string::npos) << err;
     EXPECT_EQ(occurrences(err, "\n"), 1) << err;
   } else {
-    EXPECT_EQ(err, has(lines, "err") ? unescape(text_of(lines, "err")) + "\n" : "");
+    EXPECT_EQ(err, expected_err);
+  }
+  // Nothing of the run's left behind: no lock of its own, the port not left exclusive.
+  for (const auto& entry : std::filesystem::directory_iterator(options.lock_dir)) {
+    std::ifstream in(entry.path());
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ((entry.path().filename().string() + content).find(pid), std::string::npos)
+        << entry.path();
+  }
+  const int fd = open(units.back()->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  int exclusive = 0;
+  EXPECT_TRUE(fd < 0 || (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0));
+  if (fd >= 0) {
+    close(fd);
+  }
+  if (has(lines, "cpu")) {
+    const auto ms = tool.usage.ru_utime.tv_sec * 1000 + tool.usage.ru_utime.tv_usec / 1000 +
+                    tool.usage.ru_stime.tv_sec * 1000 + tool.usage.ru_stime.tv_usec / 1000;
+    EXPECT_LE(ms, std::atoi(text_of(lines, "cpu").c_str())) << "ms of CPU";
   }
   if (tool.slave_fd >= 0 && !has(lines, "shell")) {
     EXPECT_TRUE(e2e::modes_restored(tool)) << "the terminal's modes were not given back";

@@ -143,6 +143,7 @@ bool real_device(const std::string& text) {
                               const std::array<int, 3>& fds, const std::vector<std::string>& argv) {
   const rlimit no_core{0, 0};  // the signal cases must leave no core files behind
   setrlimit(RLIMIT_CORE, &no_core);
+  signal(SIGPIPE, SIG_DFL);  // ignored here, and an ignored signal stays so across exec
   if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       mount(tool.lock_dir.c_str(), "/run/lock", nullptr, MS_BIND, nullptr) != 0) {
     std::fprintf(stderr, "harness: no private /run/lock: %s\n", std::strerror(errno));
