@@ -34,21 +34,38 @@
 
 namespace {
 
+std::string unescape_only(const std::string& text);
 using Lines = std::vector<std::pair<std::string, std::string>>;
-std::map<std::string, std::string> g_defs;
+std::map<std::string, Lines> g_defs;  // named output, spliced into the cases that name it
+std::string g_port;                   // what @unit stands for in this case
 
 std::string unescape(const std::string& text) {
   std::string out;
+  if (text.find('@') != std::string::npos) {
+    std::string with = text;
+    for (const auto& [word, value] : {std::pair{"@unit", g_port}, {"@tool", e2e::tool_path()}}) {
+      for (auto at = with.find(word); at != std::string::npos; at = with.find(word, at)) {
+        with.replace(at, 5, value);
+        at += value.size();
+      }
+    }
+    return unescape_only(with);
+  }
+  return unescape_only(text);
+}
+
+std::string unescape_only(const std::string& text) {
+  std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char next = i + 1 < text.size() ? text[i + 1] : '\0';
-    const std::string known = "rnets\\x";
+    const std::string known = "rnetsb\\x";
     if (text[i] != '\\' || known.find(next) == std::string::npos || next == '\0') {
       out += text[i];
     } else if (next == 'x') {
       out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
       i += 3;
     } else {
-      out += "\r\n\x1b\t \\"[known.find(next)];
+      out += "\r\n\x1b\t \b\\"[known.find(next)];
       ++i;
     }
   }
@@ -65,11 +82,11 @@ std::string shown(const std::string& bytes) {
   return out;
 }
 
-std::vector<std::string> words(const std::string& text, const std::string& port) {
+std::vector<std::string> words(const std::string& text) {
   std::vector<std::string> out;
   std::istringstream in(text);
   for (std::string word; in >> word;) {
-    out.push_back(word == "@unit" ? port : word == "\"\"" ? "" : unescape(word));
+    out.push_back(word == "\"\"" ? "" : unescape(word));
   }
   return out;
 }
@@ -105,12 +122,32 @@ int occurrences(const std::string& in, const std::string& text) {
 }
 
 void run_case(const Lines& lines) {
+  if (has(lines, "row")) {  // a table: the case once per row, with its words and reason
+    for (const auto& [verb, text] : lines) {
+      if (verb == "row") {
+        SCOPED_TRACE(text);
+        Lines one;
+        std::copy_if(lines.begin(), lines.end(), std::back_inserter(one),
+                     [](const auto& l) { return l.first != "row"; });
+        const std::string part = text.substr(0, text.find(" | "));
+        if (has(lines, "pipe")) {
+          one.insert(one.begin(), {{"type", part}, {"close", ""}});
+        } else {
+          one.push_back({"args", part});
+        }
+        one.push_back({"err~", text.substr(text.find(" | ") + 3)});
+        run_case(one);
+      }
+    }
+    return;
+  }
   const bool wine = getenv("QUORVEL_TEST_WINE") != nullptr;
   std::vector<std::unique_ptr<e2e::Unit>> units;
   units.push_back(std::make_unique<e2e::Unit>());
   const std::string link = wine ? std::string(getenv("WINEPREFIX")) + "/dosdevices/com5" : "";
-  ASSERT_FALSE(e2e::start_unit(*units[0], words(text_of(lines, "unit"), ""), link));
+  ASSERT_FALSE(e2e::start_unit(*units[0], words(text_of(lines, "unit")), link));
   const std::string port = wine ? "COM5" : units[0]->port;
+  g_port = port;
   e2e::Options options;
   options.fake_time = text_of(lines, "time");
   options.pipe_keys = has(lines, "pipe");
@@ -133,7 +170,7 @@ void run_case(const Lines& lines) {
           << (content[0] == '@' ? std::string(pid.data()) : unescape(content));
     }
   }
-  ASSERT_FALSE(e2e::start_tool(tool, words(text_of(lines, "args"), port), options));
+  ASSERT_FALSE(e2e::start_tool(tool, words(text_of(lines, "args")), options));
   std::size_t mark = 0;
   for (const auto& [verb, text] : lines) {
     if (verb == "after") {
@@ -162,7 +199,7 @@ void run_case(const Lines& lines) {
     } else if (verb == "replug") {
       ASSERT_TRUE(e2e::wait_log(*units.back(), "final: ")) << units.back()->log;
       units.push_back(std::make_unique<e2e::Unit>());
-      ASSERT_FALSE(e2e::start_unit(*units.back(), words(text, ""), units[0]->path));
+      ASSERT_FALSE(e2e::start_unit(*units.back(), words(text), units[0]->path));
     }
   }
   const std::string pid = std::to_string(tool.pid);
@@ -178,26 +215,17 @@ void run_case(const Lines& lines) {
   std::vector<std::string> ports;
   for (const auto& [verb, text] : lines) {
     expected += verb == ">" ? unescape(text) + "\n" : verb == ">|" ? unescape(text) : "";
-    expected += verb[0] == '@' ? g_defs[verb.substr(1)] : "";
     if (verb == "port") {
       ports.push_back("port: " + text);
     }
   }
-  std::string expected_err = has(lines, "err") ? unescape(text_of(lines, "err")) + "\n" : "";
-  for (std::string* text : {&expected, &expected_err}) {
-    for (const auto& [word, value] : {std::pair{"@unit", port}, {"@tool", e2e::tool_path()}}) {
-      for (auto at = text->find(word); at != std::string::npos; at = text->find(word, at)) {
-        text->replace(at, 5, value);
-        at += value.size();
-      }
-    }
-  }
+  const std::string expected_err = has(lines, "err") ? unescape(text_of(lines, "err")) + "\n" : "";
   EXPECT_EQ(status, std::atoi(text_of(lines, "status").c_str()));
   if (has(lines, ">") || has(lines, ">|")) {
     EXPECT_EQ(out, expected);
   }
   if (has(lines, "err~")) {
-    EXPECT_NE(err.find(text_of(lines, "err~")), std::string::npos) << err;
+    EXPECT_NE(err.find(unescape(text_of(lines, "err~"))), std::string::npos) << err;
     EXPECT_EQ(occurrences(err, "\n"), 1) << err;
   } else {
     EXPECT_EQ(err, expected_err);
@@ -291,12 +319,14 @@ void register_file(const std::filesystem::path& file) {
     } else if (verb == "case") {
       def = "";
       cases.push_back({text, {}});
-    } else if (!def.empty()) {
-      g_defs[def] += verb == ">"    ? unescape(text) + "\n"
-                     : verb == ">|" ? unescape(text)
-                                    : g_defs[verb.substr(1)];
-    } else if (!cases.empty()) {
-      cases.back().second.push_back({verb, text});
+    } else {
+      Lines& into = !def.empty() ? g_defs[def] : cases.back().second;
+      const Lines& named = g_defs[verb.substr(1)];
+      if (verb[0] == '@') {
+        into.insert(into.end(), named.begin(), named.end());
+      } else {
+        into.push_back({verb, text});
+      }
     }
   }
   const bool wine = getenv("QUORVEL_TEST_WINE") != nullptr;
