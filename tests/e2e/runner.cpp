@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -156,6 +157,7 @@ void run_case(const Lines& lines) {
   e2e::Tool tool;
   options.lock_dir = units[0]->dir + "/locks";
   mkdir(options.lock_dir.c_str(), 0755);
+  chmod(options.lock_dir.c_str(), 01777);  // as the system's, which anyone may write
   for (const auto& [verb, text] : lines) {
     if (verb == "lock") {
       const std::string content = text.substr(text.find(' ') + 1);
@@ -169,6 +171,16 @@ void run_case(const Lines& lines) {
       std::ofstream(options.lock_dir + "/" + text.substr(0, text.find(' ')))
           << (content[0] == '@' ? std::string(pid.data()) : unescape(content));
     }
+  }
+  if (has(lines, "chmod")) {
+    chmod(units[0]->path.c_str(),
+          static_cast<mode_t>(std::stoi(text_of(lines, "chmod"), nullptr, 8)));
+    chmod(options.lock_dir.c_str(), 0755);
+  }
+  const int holder =
+      has(lines, "hold") ? open(units[0]->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
+  if (text_of(lines, "hold") == "flock") {
+    flock(holder, LOCK_EX | LOCK_NB);
   }
   ASSERT_FALSE(e2e::start_tool(tool, words(text_of(lines, "args")), options));
   std::size_t mark = 0;
@@ -194,6 +206,15 @@ void run_case(const Lines& lines) {
       tool.out_fd = -1;
     } else if (verb == "kill") {
       kill(tool.pid, signal_number(text));
+    } else if (verb == "modes") {
+      EXPECT_TRUE(e2e::modes_restored(tool)) << "the terminal's modes were not given back";
+    } else if (verb == "held") {  // the run's own lock, while it runs
+      std::string all;
+      for (const auto& entry : std::filesystem::directory_iterator(options.lock_dir)) {
+        std::ifstream in(entry.path());
+        all.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      }
+      EXPECT_NE(all.find(std::to_string(tool.pid)), std::string::npos) << all;
     } else if (verb == "logwait") {
       ASSERT_TRUE(e2e::wait_log(*units.back(), unescape(text))) << units.back()->log;
     } else if (verb == "replug") {
@@ -204,6 +225,9 @@ void run_case(const Lines& lines) {
   }
   const std::string pid = std::to_string(tool.pid);
   const int status = e2e::wait_exit(tool, e2e::kDeadlineMs, units.back().get());
+  if (holder >= 0) {
+    close(holder);
+  }
   std::string out = tool.out;
   std::string err = tool.err;
   for (std::string* text : {&out, &err}) {

@@ -99,7 +99,14 @@ std::string tool_for_nobody() {
 std::vector<std::string> command(const std::vector<std::string>& args, const Options& options) {
   std::vector<std::string> argv;
   if (!options.shell.empty()) {
-    argv = {"/bin/bash", "-c", "set -m; " + options.shell};
+    // bash takes the terminal for job control from its standard error; the tool gets the
+    // pipe back as its own.
+    std::string script = options.shell;
+    for (auto at = script.find("\"$@\""); at != std::string::npos;
+         at = script.find("\"$@\"", at + 1)) {
+      script.insert(at + 4, " 2>&4");
+    }
+    argv = {"/bin/bash", "-c", "exec 4>&2 2>/dev/tty; set -m; " + script, "bash"};
   }
   const char* wrapper = g_wrapper_set ? g_wrapper.c_str() : getenv("QUORVEL_TEST_WRAPPER");
   std::istringstream words(wrapper != nullptr ? wrapper : "");
@@ -294,7 +301,7 @@ bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
     return fail("cannot make the keyboard pipe");
   }
   if (pipe2(out.data(), O_CLOEXEC) != 0 || pipe2(err.data(), O_CLOEXEC) != 0 ||
-      chmod(tool.lock_dir.c_str(), 01777) != 0) {
+      (tool.own_lock_dir && chmod(tool.lock_dir.c_str(), 01777) != 0)) {
     return fail("cannot make the output pipes and the lock folder");
   }
   signal(SIGPIPE, SIG_IGN);
