@@ -58,11 +58,11 @@ void on_signal(int signal_number) {
   errno = saved_errno;
 }
 
-// After a stop the handler for Ctrl-Z is taken again; the keyboard takes raw mode again itself
-// before its next key. The signal also ends a wait for a key, so that happens at once.
+// After a stop the handler for Ctrl-Z is taken again, and the keyboard its raw mode.
 void on_continue(int /*signal_number*/) {
   const int saved_errno = errno;
   take_signal(SIGTSTP);
+  key_input_resume_for_signal();
   errno = saved_errno;
 }
 

@@ -15,8 +15,12 @@ void key_input_start();
 void key_input_stop();
 
 // For a signal handler on the way out or before a stop: gives the terminal back its saved
-// settings. Async-signal-safe. After a stop, the next wait for a key takes raw mode again.
+// settings. Async-signal-safe.
 void key_input_release_for_exit();
+
+// For the handler of SIGCONT: takes raw mode again when the keyboard had it before the stop and
+// the program is now in the foreground. Async-signal-safe.
+void key_input_resume_for_signal();
 
 // True when a keystroke is ready. Never blocks.
 bool key_waiting();

@@ -25,7 +25,8 @@ termios g_saved_modes{};
 termios g_raw_modes{};
 // Set only while the terminal is in raw mode; read by the signal handlers.
 volatile sig_atomic_t g_raw_active = 0;
-bool g_raw_wanted = false;  // between key_input_start and key_input_stop, on a terminal
+// Between key_input_start and key_input_stop, on a terminal; read by the SIGCONT handler.
+volatile sig_atomic_t g_raw_wanted = 0;
 bool g_is_terminal = false;
 bool g_ended = false;
 
@@ -95,7 +96,7 @@ void apply_raw_modes() {
 // continued in the foreground (or first brought there), raw mode is taken again before the
 // next key is read.
 void resume_after_stop() {
-  if (g_raw_wanted && g_raw_active == 0) {
+  if (g_raw_wanted != 0 && g_raw_active == 0) {
     apply_raw_modes();
   }
 }
@@ -169,17 +170,24 @@ void key_input_start() {
   if (!g_is_terminal || tcgetattr(kInputFd, &modes) != 0) {
     return;
   }
-  g_raw_wanted = true;
+  g_raw_wanted = 1;
   apply_raw_modes();
 }
 
 void key_input_stop() {
-  g_raw_wanted = false;
+  g_raw_wanted = 0;
   restore_terminal();
 }
 
 void key_input_release_for_exit() {
   restore_terminal();
+}
+
+// A stop that came just before a wait for a key began leaves that wait asleep in poll after the
+// continue, with nothing to wake it: raw mode must be back before then, so the handler takes it.
+// Every call in apply_raw_modes is async-signal-safe, and it holds all signals while it works.
+void key_input_resume_for_signal() {
+  resume_after_stop();
 }
 
 bool key_waiting() {

@@ -144,6 +144,7 @@ void key_input_start() {
 void key_input_stop() {}
 
 void key_input_release_for_exit() {}
+void key_input_resume_for_signal() {}
 
 bool key_waiting() {
   if (source() == Source::kConsole) {

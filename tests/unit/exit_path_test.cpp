@@ -26,6 +26,7 @@ void note(char what) {
 }  // namespace
 
 // What the seams give back, as the handlers call it: noted in order on a pipe.
+void key_input_resume_for_signal() {}
 void key_input_release_for_exit() {
   note('K');
   if (g_second_signal != 0) {

@@ -53,6 +53,7 @@ void install_exit_path() {}
 void key_input_start() {}
 void key_input_stop() {}
 void key_input_release_for_exit() {}
+void key_input_resume_for_signal() {}
 bool key_waiting() {
   return g_next_key < g_keys.size() && g_now - g_start >= g_keys_from;
 }
