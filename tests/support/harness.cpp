@@ -84,16 +84,18 @@ bool take(int fd, std::string& into, int timeout_ms) {
 
 // The tool as nobody may run it: a clone in a private folder is out of nobody's reach.
 std::string tool_for_nobody() {
-  static std::string copy;
-  if (copy.empty()) {
-    const std::string dir = temp_dir("nobody");
-    copy = dir + "/quorvel-setup";
-    const std::string command = "cp '" + tool_path() + "' '" + copy + "'";
-    if (dir.empty() || std::system(command.c_str()) != 0) {
+  static struct Copy {
+    ~Copy() { remove_tree(dir); }
+    std::string dir;
+  } copy;
+  if (copy.dir.empty()) {
+    copy.dir = temp_dir("nobody");
+    const std::string command = "cp '" + tool_path() + "' '" + copy.dir + "/'";
+    if (copy.dir.empty() || std::system(command.c_str()) != 0) {
       fail("cannot copy the tool for nobody");
     }
   }
-  return copy;
+  return copy.dir + "/" + tool_path().substr(tool_path().rfind('/') + 1);
 }
 
 std::vector<std::string> command(const std::vector<std::string>& args, const Options& options) {
