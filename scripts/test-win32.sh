@@ -55,7 +55,7 @@ if [ "$win_bits" = 64 ]; then
 fi
 quiet cmake --build "$win_dir" -j"$jobs" --target quorvel-setup unit_tests seam_tests
 quiet cmake -S . -B build -DBUILD_TESTING=ON
-quiet cmake --build build -j"$jobs" --target quorvel-sim wine_tests
+quiet cmake --build build -j"$jobs" --target quorvel-sim e2e_tests
 exe=$root/build-win32/quorvel-setup.exe
 
 # The shipped executable is a 32-bit console program that needs only DLLs Windows itself provides
@@ -121,7 +121,7 @@ gtest() {
 started=$SECONDS
 gtest "unit tests ($win_bits-bit)" wine "$win_dir/tests/windows/unit_tests.exe"
 gtest "Windows seams ($win_bits-bit)" wine "$win_dir/tests/windows/seam_tests.exe"
-QUORVEL_TEST_WRAPPER="$(command -v wine)" QUORVEL_TEST_TOOL=$root/$win_dir/quorvel-setup.exe \
-  gtest "end to end under Wine ($win_bits-bit)" build/tests/wine_tests
+QUORVEL_TEST_WINE=1 QUORVEL_TEST_WRAPPER="$(command -v wine)" QUORVEL_TEST_TOOL=$root/$win_dir/quorvel-setup.exe \
+  gtest "end to end under Wine ($win_bits-bit)" build/tests/e2e_tests
 echo "Wine tests took $((SECONDS - started)) s after the prefix was made"
 summary
