@@ -172,7 +172,7 @@ bool retry_run(const Config& config, Sample& sample) {
   const int status = e2e::wait_exit(tool, kRunDeadlineMs);
   e2e::stop_unit(unit);
   return report("retry", status, tool,
-                ok && status == 0 && tool.out.find("User abort") != std::string::npos);
+                ok && status == 2 && tool.out.find("User abort") != std::string::npos);
 }
 
 // Case 4: the dialogue's first prompt, untouched; CPU over the wait, then ESC.

@@ -1,6 +1,5 @@
 #include "echo.h"
 
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <array>
@@ -12,14 +11,12 @@ namespace {
 
 // Junk sent in --noise and --flood mode: none of these can occur in a command line.
 constexpr std::array<std::uint8_t, 5> kNoiseCycle = {'#', '\n', 0xFF, '?', 'x'};
-// --flood keeps up to kFloodBacklog junk bytes waiting for the client and tops them up every
-// tick: more than a reader taking one byte per read can drain in a few ticks, few enough that an
-// echo queued behind them still arrives well within a second. The client's read buffer (which
-// TIOCINQ counts) holds 4095 bytes, the rest waits in the kernel's flip buffer, which is empty
-// whenever the read buffer has room; so topping up only below kFloodRefill keeps the total
-// bounded.
-constexpr int kFloodBacklog = 8000;
-constexpr int kFloodRefill = 4000;
+// --flood sends kFloodChunk junk bytes every tick, a steady stream that a reader taking one
+// byte per read finds waiting at every look and still drains far faster than it comes, so an
+// echo behind it arrives within a tick or two. (How much is still waiting for the client
+// cannot be asked without opening its side of the line, which a port in use by another program
+// would be to a careful client.)
+constexpr std::size_t kFloodChunk = 32;
 constexpr std::int64_t kFloodTickUs = 1000;
 // Bits per character on the line for --pace: start, 8 data, stop.
 constexpr std::int64_t kBitsPerChar = 10;
@@ -142,13 +139,13 @@ bool flood(Simulator& sim, std::int64_t now) {
       return false;
     }
   } else {
-    int waiting = 0;
-    if (ioctl(sim.slave_fd, TIOCINQ, &waiting) != 0 || waiting >= kFloodRefill) {
+    if (now < sim.next_flood_us) {
       return false;
     }
-    want = static_cast<std::size_t>(kFloodBacklog - waiting);
+    sim.next_flood_us = now + kFloodTickUs;
+    want = kFloodChunk;
   }
-  std::array<std::uint8_t, kFloodBacklog> junk{};
+  std::array<std::uint8_t, kFloodChunk> junk{};
   for (std::size_t i = 0; i < want; ++i) {
     junk[i] = kNoiseCycle[(sim.flood_index + i) % kNoiseCycle.size()];
   }
@@ -159,7 +156,7 @@ bool flood(Simulator& sim, std::int64_t now) {
   return sent == 0;
 }
 
-std::int64_t next_wake_us(const Simulator& sim, std::int64_t now, bool blocked) {
+std::int64_t next_wake_us(const Simulator& sim, bool blocked) {
   std::int64_t wake = -1;
   const EchoQueue* queue = next_queue(sim);
   if (!blocked && queue != nullptr) {
@@ -169,7 +166,7 @@ std::int64_t next_wake_us(const Simulator& sim, std::int64_t now, bool blocked) 
     }
   }
   if (!blocked && sim.options.flood && client_present(sim)) {
-    const std::int64_t top_up = sim.options.pace_baud != 0 ? sim.next_send_us : now + kFloodTickUs;
+    const std::int64_t top_up = sim.options.pace_baud != 0 ? sim.next_send_us : sim.next_flood_us;
     if (wake < 0 || top_up < wake) {
       wake = top_up;
     }

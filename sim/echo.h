@@ -25,4 +25,4 @@ bool flood(Simulator& sim, std::int64_t now);
 
 // When the unit next has something to do on its own: a queued byte falls due, --pace lets the
 // next one go, or --flood tops up. -1 for nothing.
-std::int64_t next_wake_us(const Simulator& sim, std::int64_t now, bool blocked);
+std::int64_t next_wake_us(const Simulator& sim, bool blocked);

@@ -4,8 +4,9 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -13,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "wire_log.h"
 
 namespace {
 
@@ -54,6 +57,22 @@ bool slave_held_elsewhere(const Simulator& sim) {
   return held;
 }
 
+struct StandardRate {
+  speed_t constant;
+  std::uint32_t bits_per_second;
+};
+
+constexpr std::array<StandardRate, 30> kStandardRates = {{
+    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},
+    {B150, 150},         {B200, 200},         {B300, 300},         {B600, 600},
+    {B1200, 1200},       {B1800, 1800},       {B2400, 2400},       {B4800, 4800},
+    {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
+    {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
+    {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000},
+    {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000},
+    {B3500000, 3500000}, {B4000000, 4000000},
+}};
+
 }  // namespace
 
 bool open_pseudo_terminal(Simulator& sim) {
@@ -64,22 +83,29 @@ bool open_pseudo_terminal(Simulator& sim) {
                  std::strerror(errno));
     return true;
   }
-  sim.slave_fd = open(sim.slave_name.data(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  // The line stays as the kernel makes a new one (cooked, CR read as LF, echo on), as a port
-  // freshly plugged in is: a client must set it up for itself.
+  // The slave is opened once, before anyone can know its name, and then left to the clients:
+  // a careful client refuses a port that another program holds open. Its settings stay as the
+  // kernel makes a new line (cooked, CR read as LF, echo on), as a port freshly plugged in is,
+  // and the pseudo-terminal keeps what a client sets while the master is open.
+  const int slave_fd = open(sim.slave_name.data(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   const int flags = fcntl(sim.master_fd, F_GETFL);
-  if (sim.slave_fd < 0 || flags < 0 || fcntl(sim.master_fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+  if (slave_fd >= 0) {
+    close(slave_fd);
+  }
+  if (slave_fd < 0 || flags < 0 || fcntl(sim.master_fd, F_SETFL, flags | O_NONBLOCK) != 0) {
     std::fprintf(stderr, "quorvel-sim: cannot set up %s: %s\n", sim.slave_name.data(),
                  std::strerror(errno));
     return true;
   }
-  // Without notifications every moment counts as one with a client.
   sim.notify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (sim.notify_fd >= 0 &&
       inotify_add_watch(sim.notify_fd, sim.slave_name.data(), IN_OPEN | IN_CLOSE) < 0) {
     close(sim.notify_fd);
     sim.notify_fd = -1;
   }
+  // Without notifications every moment counts as one with a client, the master looked at a few
+  // times a second while there is none.
+  sim.client_there = sim.notify_fd < 0;
   return false;
 }
 
@@ -138,18 +164,24 @@ void read_notifications(Simulator& sim) {
   }
   if (closed) {
     sim.client_there = slave_held_elsewhere(sim);
-    if (!sim.client_there) {
-      // TIOCEXCL belongs to the tty, and the simulator's own descriptor keeps the tty alive:
-      // a client that set it and left (screen does) would lock every later client out.
-      ioctl(sim.slave_fd, TIOCNXCL);
-    }
+    log_port_settings(sim);  // what the client left on the line
   } else if (opened) {
     sim.client_there = true;
   }
 }
 
+void master_hung_up(Simulator& sim) {
+  if (sim.notify_fd >= 0) {
+    sim.client_there = slave_held_elsewhere(sim);
+    return;
+  }
+  // Nothing tells when the next client comes: look again after a pause, never in a spin.
+  constexpr timespec kLookAgain{0, 200000000};
+  nanosleep(&kLookAgain, nullptr);
+}
+
 bool client_present(const Simulator& sim) {
-  return sim.notify_fd < 0 || sim.client_there;
+  return sim.client_there;
 }
 
 void close_line(Simulator& sim) {
@@ -157,12 +189,24 @@ void close_line(Simulator& sim) {
     close(sim.master_fd);
     sim.master_fd = -1;
   }
-  if (sim.slave_fd >= 0) {
-    close(sim.slave_fd);
-    sim.slave_fd = -1;
-  }
   if (sim.notify_fd >= 0) {
     close(sim.notify_fd);
     sim.notify_fd = -1;
   }
+}
+
+std::uint32_t line_rate(const Simulator& sim) {
+  // On the master, Linux reads the slave's settings: the ones the client made, even when no
+  // client has the slave open any more.
+  termios mode{};
+  if (tcgetattr(sim.master_fd, &mode) != 0) {
+    return 0;
+  }
+  const speed_t constant = cfgetospeed(&mode);
+  for (const StandardRate& rate : kStandardRates) {
+    if (rate.constant == constant) {
+      return rate.bits_per_second;
+    }
+  }
+  return 0;
 }

@@ -4,10 +4,11 @@
 // purpose (silent, noisy, flooding, dropping lines, late echo, slow line, hanging up).
 //
 // Usage: quorvel-sim [--link PATH] [--wire FILE] [--silent] [--noise] [--flood] [--drop N]
-//                    [--late MS] [--late-line N] [--pace BAUD] [--hangup N]
+//                    [--late MS] [--late-line N] [--pace BAUD|line] [--hangup N]
 // stdout line 1 is the path to open; each later line is one executed line, the line's settings
-// ("port: ...") whenever bytes arrive under settings other than the last logged, or the final
-// state. The line starts as the kernel makes it, as a freshly plugged port does.
+// ("port: ...") whenever bytes arrive under settings other than the last logged or a client
+// closes the port, or the final state. The line starts as the kernel makes it, as a freshly
+// plugged port does.
 //
 // This file is the unit's life: bytes from the line into the model, echoes and log lines out.
 // The model is unit_model.h; the other parts are sim_options.h, echo.h, pty_link.h, wire_log.h.
@@ -119,6 +120,10 @@ bool receive_from_master(Simulator& sim) {
   if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
     return false;
   }
+  if (got < 0 && errno == EIO) {
+    master_hung_up(sim);  // the last client has gone; the next one opens the slave again
+    return false;
+  }
   if (got <= 0) {
     std::fprintf(stderr, "quorvel-sim: line lost: %s\n",
                  got < 0 ? std::strerror(errno) : "end of file");
@@ -126,6 +131,10 @@ bool receive_from_master(Simulator& sim) {
   }
   const std::int64_t arrival = now_us();
   log_port_settings(sim);
+  if (sim.options.pace_line) {
+    // The echo of these bytes leaves at the rate the client has set by now, as a real line's.
+    sim.options.pace_baud = line_rate(sim);
+  }
   record_wire(sim, bytes.data(), static_cast<std::size_t>(got));
   for (ssize_t i = 0; i < got; ++i) {
     ++sim.received;
@@ -146,7 +155,7 @@ void run_unit(Simulator& sim) {
       blocked = flood(sim, now);
     }
     now = now_us();
-    const std::int64_t wake = next_wake_us(sim, now, blocked);
+    const std::int64_t wake = next_wake_us(sim, blocked);
     timespec timeout{};
     if (wake > now) {
       timeout.tv_sec = static_cast<time_t>((wake - now) / 1000000);
@@ -161,7 +170,9 @@ void run_unit(Simulator& sim) {
     if (blocked) {
       master_events |= POLLOUT;
     }
-    fds[1] = {sim.master_fd, master_events, 0};
+    // With no client the master reports a hang-up at every look; only a client's open, which
+    // the watch tells, gives the unit something to do.
+    fds[1] = {client_present(sim) ? sim.master_fd : -1, master_events, 0};
     fds[2] = {sim.notify_fd, POLLIN, 0};  // a negative descriptor is left out of the poll
     const int ready = ppoll(fds.data(), fds.size(), wake < 0 ? nullptr : &timeout, nullptr);
     if (ready < 0 && errno != EINTR) {
@@ -182,7 +193,9 @@ void run_unit(Simulator& sim) {
         send_due(sim, now_us());  // what was due still leaves before the line goes down
         return;
       }
-    } else if ((fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+    } else if ((fds[1].revents & POLLHUP) != 0) {
+      master_hung_up(sim);
+    } else if ((fds[1].revents & (POLLERR | POLLNVAL)) != 0) {
       std::fprintf(stderr, "quorvel-sim: line lost\n");
       return;
     }

@@ -31,7 +31,7 @@ bool parse_count(const char* text, std::uint64_t min_value, std::uint64_t max_va
 void print_usage() {
   std::fputs(
       "usage: quorvel-sim [--link PATH] [--wire FILE] [--silent] [--noise] [--flood] [--drop N]"
-      " [--late MS] [--late-line N] [--pace BAUD] [--hangup N]\n",
+      " [--late MS] [--late-line N] [--pace BAUD|line] [--hangup N]\n",
       stderr);
 }
 
@@ -61,6 +61,10 @@ bool parse_arguments(int argc, char** argv, SimOptions& options) {
     } else if (std::strcmp(arg, "--late-line") == 0 && has_value &&
                !parse_count(argv[i + 1], 1, 1000000000000ull, number)) {
       options.late_line = number;
+      ++i;
+    } else if (std::strcmp(arg, "--pace") == 0 && has_value &&
+               std::strcmp(argv[i + 1], "line") == 0) {
+      options.pace_line = true;
       ++i;
     } else if (std::strcmp(arg, "--pace") == 0 && has_value &&
                !parse_count(argv[i + 1], 1, 100000000, number)) {

@@ -23,6 +23,7 @@ struct SimOptions {
   std::uint32_t late_ms = 0;       // 0: echo at once
   std::uint64_t late_line = 0;     // 0: late_ms delays every echo; else only this line's
   std::uint32_t pace_baud = 0;     // 0: send as fast as the master takes it
+  bool pace_line = false;          // --pace line: pace_baud follows the rate the client set
   std::uint64_t hangup_after = 0;  // 0: never hang up
 };
 
@@ -46,7 +47,6 @@ struct Simulator {
   EchoQueue queue;
   EchoQueue late_queue;  // the --late-line line's echo, which the others overtake
   int master_fd = -1;
-  int slave_fd = -1;
   int wire_fd = -1;
   int notify_fd = -1;         // opens and closes of the slave by clients; -1 when not available
   bool client_there = false;  // another program has the slave open
@@ -58,7 +58,8 @@ struct Simulator {
   std::uint64_t nonempty_lines = 0;
   std::size_t noise_index = 0;
   std::size_t flood_index = 0;
-  std::int64_t next_send_us = 0;  // with --pace: the earliest the next byte may leave
+  std::int64_t next_send_us = 0;   // with --pace: the earliest the next byte may leave
+  std::int64_t next_flood_us = 0;  // --flood without --pace: when the next junk is due
 };
 
 // Microseconds on the monotonic clock.

@@ -14,6 +14,8 @@
 
 namespace {
 
+constexpr int kExitFailedRun = 2;
+
 // One line on standard error after the program's own text: what was wrong and what to do.
 // A good run, and ESC in the dialogue, say nothing there.
 void say_why(const char* reason) {
@@ -67,9 +69,10 @@ int run_steps(int argc, char** argv, PortHandle& port) {
   print_summary(g_setup);
   // Only the exchange needs pauses as short as asked; a dialogue waiting for keys does not.
   begin_fine_timing();
-  program_device(port);
+  const bool failed = program_device(port);
   end_fine_timing();
-  return 0;
+  // A script must be able to tell a unit left unlocked, its clock stopped, from a good run.
+  return failed ? kExitFailedRun : 0;
 }
 
 }  // namespace

@@ -27,6 +27,9 @@ struct SetupRecord {
   std::uint32_t year = 0;   // years since 2000
   OutputParams output1;
   OutputParams output2;
+  // The clock fields the PC clock gave (no -t, no -d), read again when the unit is sent them.
+  bool time_from_pc = false;
+  bool date_from_pc = false;
   // Option texts, held only until resolve_setup has turned them into fields.
   const char* time_text = nullptr;
   const char* date_text = nullptr;

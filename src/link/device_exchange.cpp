@@ -1,6 +1,7 @@
 #include "link/device_exchange.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include "driver/setup_record.h"
 #include "link/clock.h"
 #include "setup/key_input.h"
+#include "setup/local_time.h"
 #include "setup/reason.h"
 
 namespace {
@@ -27,19 +29,43 @@ struct Step {
 
 bool g_port_missing = false;
 
-// Tells the technician, once each way, that the port has gone and that it is back. Standard
-// output keeps its text: these go to standard error.
-void note_port_presence(bool missing) {
-  if (missing == g_port_missing) {
+// Tells the technician that the port has gone (once) and that it is back, when the run starts
+// again from the unlock: the unit may have been powered again, or be another one, and a unit
+// that comes back locked ignores every setting until it is unlocked. Standard output keeps its
+// text: these go to standard error.
+void note_port(PortFit fit) {
+  const char* news = nullptr;
+  if (fit == PortFit::kMissing && !g_port_missing) {
+    news = "the port has gone; plug it back in, or press ESC";
+  } else if (fit == PortFit::kReopened) {
+    news = "the port is back; starting again from the unlock";
+  }
+  g_port_missing = fit == PortFit::kMissing;
+  if (news == nullptr) {
     return;
   }
-  g_port_missing = missing;
   std::array<char, 272> name{};
   show_text(name.data(), name.size(), g_setup.port_name, std::strlen(g_setup.port_name), 64);
-  std::fprintf(stderr,
-               missing ? "quorvel-setup: %s: the port has gone; plug it back in, or press ESC\n"
-                       : "quorvel-setup: %s: the port is back\n",
-               name.data());
+  std::fprintf(stderr, "quorvel-setup: %s: %s\n", name.data(), news);
+}
+
+// Whether a received byte can be part of an echoed command line; any other is noise.
+bool echo_byte_counts(std::uint8_t byte) {
+  return (byte >= '0' && byte <= '9') || byte == ':' || byte == '\r';
+}
+
+// How many characters of expected the run of counting bytes ends with once byte follows the
+// first `matched` of them: after "11" of "11:1\r", a third '1' still leaves "11". The run
+// seen so far is known from expected itself, so no received byte needs keeping.
+std::size_t echo_match_after(const char* expected, std::size_t matched, std::uint8_t byte) {
+  // Longest first: the prefix of that length must end the run.
+  for (std::size_t length = matched + 1; length > 0; --length) {
+    if (static_cast<std::uint8_t>(expected[length - 1]) == byte &&
+        std::memcmp(expected, expected + (matched + 1 - length), length - 1) == 0) {
+      return length;
+    }
+  }
+  return 0;
 }
 
 }  // namespace
@@ -55,8 +81,8 @@ void send_line(PortHandle port, std::uint32_t char_pause, std::uint32_t line_pau
 
 bool await_echo(PortHandle port, const char* expected, std::uint32_t budget_ms) {
   const std::uint32_t start = tick_ms();
-  const char* match = expected;
-  while (*match != '\0') {
+  std::size_t matched = 0;
+  while (expected[matched] != '\0') {
     // Tested before every read: a sender that never pauses must not keep the wait alive.
     const std::uint32_t elapsed = tick_ms() - start;
     if (elapsed > budget_ms) {
@@ -65,11 +91,11 @@ bool await_echo(PortHandle port, const char* expected, std::uint32_t budget_ms) 
     std::uint8_t byte = 0;
     if (read_byte(port, byte)) {
       wait_for_byte(port, budget_ms - elapsed + 1);
-    } else if (byte == static_cast<std::uint8_t>(*match)) {
-      ++match;
+    } else if (echo_byte_counts(byte)) {
+      matched = echo_match_after(expected, matched, byte);
     }
   }
-  return *match != '\0';
+  return expected[matched] != '\0';
 }
 
 std::uint32_t echo_budget_ms(const char* line, std::uint32_t baud_rate) {
@@ -82,27 +108,31 @@ std::uint32_t echo_budget_ms(const char* line, std::uint32_t baud_rate) {
   return kEchoBudgetMs + static_cast<std::uint32_t>(wire_ms);
 }
 
-bool exchange_step(PortHandle& port, const char* label, const char* line) {
+StepEnd exchange_step(PortHandle& port, const char* label, const char* line) {
   for (;;) {
+    const PortFit fit = prepare_attempt(port);
+    note_port(fit);
+    if (fit == PortFit::kReopened) {
+      return StepEnd::kReplugged;
+    }
     std::fputs(label, stdout);
     std::fflush(stdout);
-    note_port_presence(prepare_attempt(port));
     write_byte(port, kLeadPauseMs, '\r');
     send_line(port, g_setup.char_time_ms, g_setup.line_time_ms, line);
     if (key_waiting() && read_key() == kKeyEsc) {
       std::fputs("User abort\n", stdout);
-      return true;
+      return StepEnd::kAborted;
     }
     if (!await_echo(port, line, echo_budget_ms(line, g_setup.baud_rate))) {
       std::fputs("Done\n", stdout);
-      return false;
+      return StepEnd::kDone;
     }
     std::fputs("Failed (press ESC to exit)\n", stdout);
   }
 }
 
-void program_device(PortHandle& port) {
-  const SetupRecord& s = g_setup;
+bool program_device(PortHandle& port) {
+  SetupRecord& s = g_setup;
   const std::array<Step, 16> steps{{
       {" - Try unlock                   : ", 958, nullptr, 1},
       {" - Stop time               { 6} : ", 6, nullptr, 0},
@@ -121,18 +151,29 @@ void program_device(PortHandle& port) {
       {" - Set day                 { 6} : ", 6, &s.day, 0},
       {" - Try lock                     : ", 958, nullptr, 0},
   }};
+  constexpr std::size_t kFirstClockStep = 9;  // seconds; the clock stands still from step 2
   std::fputs("Sending data\n", stdout);
-  bool aborted = false;
-  for (const Step& step : steps) {
+  StepEnd end = StepEnd::kDone;
+  std::size_t i = 0;
+  while (i < steps.size()) {
+    if (i == kFirstClockStep) {
+      // A unit that kept the run waiting must not be loaded with a time minutes old.
+      take_pc_clock(local_now(), s);
+    }
     // Room for the longest line a 32-bit value can make: "958:" + ten digits + CR.
     std::array<char, 16> line{};
+    const Step& step = steps[i];
     const std::uint32_t value = step.field != nullptr ? *step.field : step.fixed;
     std::snprintf(line.data(), line.size(), "%u:%u\r", static_cast<unsigned>(step.number),
                   static_cast<unsigned>(value));
-    aborted = exchange_step(port, step.label, line.data());
-    if (aborted) {
+    end = exchange_step(port, step.label, line.data());
+    if (end == StepEnd::kAborted) {
       break;  // the unit stays unlocked; the operator asked to stop
     }
+    // After a replug every step again, each of them harmless to repeat.
+    i = end == StepEnd::kReplugged ? 0 : i + 1;
   }
-  std::fputs(aborted ? "!! Failed !!\n" : "All done without errors\n", stdout);
+  const bool failed = end == StepEnd::kAborted;
+  std::fputs(failed ? "!! Failed !!\n" : "All done without errors\n", stdout);
+  return failed;
 }

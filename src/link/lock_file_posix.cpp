@@ -3,7 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <stdlib.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,16 +20,24 @@ namespace {
 constexpr std::size_t kPathBytes = 512;
 constexpr std::size_t kLockBytes = 64;  // the longest lock text read
 constexpr std::size_t kDirCount = 2;
-// Where /var/lock is a directory of its own, programs may look in either. The tests give each
-// run a private directory instead, so that they never touch the machine's own locks; the
-// variable is not taken from a program that runs with privileges it was given (setuid).
-std::array<const char*, kDirCount> g_lock_dirs{"/run/lock", "/var/lock"};
-bool g_lock_dirs_read = false;
+// Where /var/lock is a directory of its own, programs may look in either.
+constexpr std::array<const char*, kDirCount> kLockDirs{"/run/lock", "/var/lock"};
 
 // This program's locks, one per lock directory. A path is complete before its flag is set, so
 // the signal path never sees half a name.
 std::array<std::array<char, kPathBytes>, kDirCount> g_held_path{};
 volatile sig_atomic_t g_held[kDirCount] = {0, 0};
+
+// The temporary name in use in each directory, so that every way out removes it: a file of
+// this program's own (kOwnFile), or a stale lock moved aside from g_aside_of (kAside), which goes
+// back before the name is removed, in case it was not stale after all.
+enum TemporaryKind : sig_atomic_t { kNoTemporary, kOwnFile, kAside };
+std::array<std::array<char, kPathBytes>, kDirCount> g_temporary{};
+std::array<std::array<char, kPathBytes>, kDirCount> g_aside_of{};
+volatile sig_atomic_t g_temporary_kind[kDirCount] = {kNoTemporary, kNoTemporary};
+
+// Why the last take_port_lock made no lock of this program's own; "" when it made one.
+std::array<char, kPathBytes + 80> g_no_lock{};
 
 enum class Found { kNone, kStale, kLive, kOurs, kUntrusted };
 
@@ -45,20 +53,11 @@ const char* base_name(const char* path) {
 
 // The lock directories that exist, each once (/var/lock is usually a link to /run/lock).
 void lock_dirs(std::array<bool, kDirCount>& use) {
-  if (!g_lock_dirs_read) {
-    g_lock_dirs_read = true;
-    const char* chosen = secure_getenv("QUORVEL_TEST_LOCK_DIR");
-    if (chosen != nullptr && chosen[0] != '\0') {
-      // A directory whose lock names would not fit is none at all: never a cut name.
-      const bool fits = std::strlen(chosen) < kPathBytes / 2;
-      g_lock_dirs = {fits ? chosen : nullptr, nullptr};
-    }
-  }
   std::array<struct stat, kDirCount> seen{};
   for (std::size_t i = 0; i < kDirCount; ++i) {
     use[i] = false;
     struct stat info {};
-    if (g_lock_dirs[i] == nullptr || stat(g_lock_dirs[i], &info) != 0 || !S_ISDIR(info.st_mode)) {
+    if (stat(kLockDirs[i], &info) != 0 || !S_ISDIR(info.st_mode)) {
       continue;
     }
     bool duplicate = false;
@@ -133,31 +132,51 @@ LockInfo inspect(const char* path) {
   return info;
 }
 
-// This program's temporary name in the lock directory dir.
-void temporary_name(std::size_t dir, std::array<char, kPathBytes>& out) {
-  std::snprintf(out.data(), out.size(), "%s/LTMP.%ld", g_lock_dirs[dir],
-                static_cast<long>(getpid()));
+// A fresh temporary name in the lock directory dir that no other user can guess, and so
+// cannot take or block ahead of this program. Returns true (failure) without randomness.
+bool temporary_name(std::size_t dir, std::array<char, kPathBytes>& out) {
+  unsigned long long bits = 0;
+  if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
+    return true;
+  }
+  std::snprintf(out.data(), out.size(), "%s/LTMP.%ld.%016llx", kLockDirs[dir],
+                static_cast<long>(getpid()), bits);
+  return false;
+}
+
+// Removes the temporary name in dir, putting a lock moved aside back first. Async-signal-safe.
+void drop_temporary(std::size_t dir) {
+  if (g_temporary_kind[dir] == kAside) {
+    // Failing means a newer lock stands in its place, which then holds the port.
+    const int put_back = link(g_temporary[dir].data(), g_aside_of[dir].data());
+    (void)put_back;
+  }
+  if (g_temporary_kind[dir] != kNoTemporary) {
+    unlink(g_temporary[dir].data());
+  }
+  g_temporary_kind[dir] = kNoTemporary;
 }
 
 // Removes a stale lock without ever taking another program's: that program may have removed the
 // stale lock itself and made its own under the name since it was read. So the lock is first
-// moved aside under this program's temporary name, in one step where no one else changes it,
-// and read again there; one that is not stale after all is put back (unless yet another lock
-// has been made meanwhile, which then stands).
-void remove_stale(std::size_t dir, const char* path) {
-  std::array<char, kPathBytes> aside{};
-  temporary_name(dir, aside);
-  if (rename(path, aside.data()) != 0) {
-    return;  // gone already, or not this user's to remove
+// moved aside under a temporary name, in one step where no one else changes it, and read again
+// there; one that is not stale after all is put back (unless yet another lock has been made
+// meanwhile, which then stands). Returns true when it could not be moved (another user's).
+bool remove_stale(std::size_t dir, const char* path) {
+  if (temporary_name(dir, g_temporary[dir])) {
+    return true;
   }
-  if (inspect(aside.data()).found != Found::kStale) {
-    // Failing means a newer lock already stands in its place, which then holds the port.
-    if (link(aside.data(), path) != 0) {
-      unlink(aside.data());
-      return;
-    }
+  std::snprintf(g_aside_of[dir].data(), g_aside_of[dir].size(), "%s", path);
+  g_temporary_kind[dir] = kAside;
+  if (rename(path, g_temporary[dir].data()) != 0) {
+    g_temporary_kind[dir] = kNoTemporary;
+    return errno != ENOENT;  // gone already is as good as removed
   }
-  unlink(aside.data());
+  if (inspect(g_temporary[dir].data()).found == Found::kStale) {
+    g_temporary_kind[dir] = kOwnFile;  // nothing to put back
+  }
+  drop_temporary(dir);
+  return false;
 }
 
 // Says why the lock at path keeps this program off the port.
@@ -183,12 +202,16 @@ void explain(const LockInfo& info, const char* path, char* reason, std::size_t s
 // Returns true when the lock already exists; a directory that cannot be written is no failure.
 bool create_lock(std::size_t dir, const char* path, bool& made) {
   made = false;
-  std::array<char, kPathBytes> temporary{};
   const long pid = static_cast<long>(getpid());
-  temporary_name(dir, temporary);
-  unlink(temporary.data());  // a leftover of an earlier process with this PID
-  const int fd = open(temporary.data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (temporary_name(dir, g_temporary[dir])) {
+    return false;
+  }
+  // Known before it exists, so that a signal from here on removes it.
+  g_temporary_kind[dir] = kOwnFile;
+  const int fd =
+      open(g_temporary[dir].data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {
+    g_temporary_kind[dir] = kNoTemporary;
     return false;
   }
   std::array<char, 16> text{};
@@ -196,9 +219,9 @@ bool create_lock(std::size_t dir, const char* path, bool& made) {
   const bool written = fchmod(fd, 0644) == 0 && length > 0 &&
                        write(fd, text.data(), static_cast<std::size_t>(length)) == length;
   close(fd);
-  const bool linked = written && link(temporary.data(), path) == 0;
+  const bool linked = written && link(g_temporary[dir].data(), path) == 0;
   const bool exists = written && !linked && errno == EEXIST;
-  unlink(temporary.data());
+  drop_temporary(dir);
   made = linked;
   return exists;
 }
@@ -227,34 +250,41 @@ void drop_lock(std::size_t dir) {
 
 }  // namespace
 
-bool take_port_lock(const char* port_name, const char* device_path, bool make, char* reason,
+bool take_port_lock(const char* port_name, const char* device_path, char* reason,
                     std::size_t size) {
   std::array<bool, kDirCount> use{};
   lock_dirs(use);
+  std::snprintf(g_no_lock.data(), g_no_lock.size(), "no lock directory was found");
   const std::array<const char*, 2> names{base_name(port_name), base_name(device_path)};
   std::array<char, kPathBytes> path{};
+  bool stale_kept = false;  // the better reason, where a directory may not be written as well
   for (std::size_t dir = 0; dir < kDirCount; ++dir) {
     for (const char* name : names) {
       if (!use[dir] || name[0] == '\0') {
         continue;
       }
-      std::snprintf(path.data(), path.size(), "%s/LCK..%s", g_lock_dirs[dir], name);
+      std::snprintf(path.data(), path.size(), "%s/LCK..%s", kLockDirs[dir], name);
       const LockInfo info = inspect(path.data());
       if (info.found == Found::kLive || info.found == Found::kUntrusted) {
         explain(info, path.data(), reason, size);
         return true;
       }
-      if (info.found == Found::kStale) {
-        remove_stale(dir, path.data());
+      if (info.found == Found::kStale && remove_stale(dir, path.data())) {
+        stale_kept = true;
+        std::snprintf(g_no_lock.data(), g_no_lock.size(),
+                      "the stale lock %s is another user's, and this user may not remove it",
+                      path.data());
       }
     }
   }
-  for (std::size_t dir = 0; make && dir < kDirCount; ++dir) {
+  bool held_any = false;
+  for (std::size_t dir = 0; dir < kDirCount; ++dir) {
     if (!use[dir] || names[1][0] == '\0') {
       continue;
     }
-    std::snprintf(path.data(), path.size(), "%s/LCK..%s", g_lock_dirs[dir], names[1]);
+    std::snprintf(path.data(), path.size(), "%s/LCK..%s", kLockDirs[dir], names[1]);
     if (g_held[dir] != 0 && std::strcmp(g_held_path[dir].data(), path.data()) == 0) {
+      held_any = true;
       continue;  // taken again after the port came back under the same device
     }
     if (g_held[dir] != 0) {
@@ -269,6 +299,7 @@ bool take_port_lock(const char* port_name, const char* device_path, bool make, c
     if (!made) {
       g_held[dir] = 0;
     }
+    held_any = held_any || made;
     if (exists) {
       // Someone else made it between the look and the link.
       const LockInfo info = inspect(path.data());
@@ -277,13 +308,24 @@ bool take_port_lock(const char* port_name, const char* device_path, bool make, c
         drop_port_lock();
         return true;
       }
+    } else if (!made && !stale_kept) {
+      std::snprintf(g_no_lock.data(), g_no_lock.size(), "this user may not write in %s",
+                    kLockDirs[dir]);
     }
+  }
+  if (held_any) {
+    g_no_lock[0] = '\0';
   }
   return false;
 }
 
+const char* missing_lock_reason() {
+  return g_no_lock.data();
+}
+
 void drop_port_lock() {
   for (std::size_t dir = 0; dir < kDirCount; ++dir) {
+    drop_temporary(dir);
     drop_lock(dir);
   }
 }

@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -315,4 +317,29 @@ void list_serial_ports_in(const char* sys_root, const char* dev_root, char* out,
 
 void list_serial_ports(char* out, std::size_t size) {
   list_serial_ports_in("/sys", "/dev", out, size);
+}
+
+bool is_terminal_line(const char* device_path) {
+  constexpr unsigned kTtyAux = 5;  // /dev/tty, /dev/console, /dev/ptmx
+  constexpr long kDevptsMagic = 0x1cd1;
+  struct stat node {};
+  if (stat(device_path, &node) != 0 || !S_ISCHR(node.st_mode) || major(node.st_rdev) == kTtyAux) {
+    return false;
+  }
+  // A pseudo-terminal's far end has no entry in sysfs; its file system tells what it is.
+  struct statfs where {};
+  if (statfs(device_path, &where) == 0 && static_cast<long>(where.f_type) == kDevptsMagic) {
+    return true;
+  }
+  std::array<char, 64> link{};
+  std::snprintf(link.data(), link.size(), "/sys/dev/char/%u:%u/subsystem", major(node.st_rdev),
+                minor(node.st_rdev));
+  Path target{};
+  const ssize_t got = readlink(link.data(), target.data(), target.size() - 1);
+  if (got <= 0) {
+    return false;
+  }
+  target[static_cast<std::size_t>(got)] = '\0';
+  const char* slash = std::strrchr(target.data(), '/');
+  return std::strcmp(slash != nullptr ? slash + 1 : target.data(), "tty") == 0;
 }

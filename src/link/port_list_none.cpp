@@ -6,3 +6,7 @@ void list_serial_ports(char* out, std::size_t size) {
     out[0] = '\0';
   }
 }
+
+bool is_terminal_line(const char* /*device_path*/) {
+  return true;
+}

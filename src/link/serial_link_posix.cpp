@@ -12,12 +12,15 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "link/clock.h"
 #include "link/lock_file_posix.h"
+#include "link/port_list.h"
 #include "link/port_reason.h"
 #include "link/port_reason_posix.h"
 #include "link/serial_link.h"
@@ -57,6 +60,12 @@ constexpr std::size_t kReasonBytes = 1024;
 // program closes or dies, so it is given back explicitly, and only by the program that set it.
 volatile sig_atomic_t g_exclusive_fd = -1;
 
+// The line settings the port had when it was opened, given back on every way out while the
+// port is there; g_found_fd is the descriptor they belong to, -1 once given back or before any
+// change was made.
+termios g_found_line{};
+volatile sig_atomic_t g_found_fd = -1;
+
 // Set when the last read failed with a real error (a hang-up, an unplugged adapter), so the
 // next wait sleeps instead of polling a descriptor that reports itself ready for ever.
 bool g_line_broken = false;
@@ -72,8 +81,25 @@ bool g_port_known = false;
 
 std::array<char, kReasonBytes> g_reason{};
 
-void give_up_exclusive(int fd) {
-  if (g_exclusive_fd == fd) {
+// DTR and RTS off. A pseudo-terminal has no modem lines; that is the only refusal tolerated.
+bool lower_modem_lines(int fd) {
+  int bits = TIOCM_DTR | TIOCM_RTS;
+  if (ioctl(fd, TIOCMBIC, &bits) == 0) {
+    return false;
+  }
+  return errno != ENOTTY && errno != EINVAL;
+}
+
+// Puts the settings found at open back, lines down, and gives up the exclusive claim, for
+// the descriptor fd; async-signal-safe. The flags go only once done, so a signal meanwhile
+// does it again from its handler, which is harmless.
+void give_back(int fd) {
+  if (fd >= 0 && g_found_fd == fd) {
+    tcsetattr(fd, TCSANOW, &g_found_line);
+    lower_modem_lines(fd);  // the settings found may raise them; they stay down
+    g_found_fd = -1;
+  }
+  if (fd >= 0 && g_exclusive_fd == fd) {
     ioctl(fd, TIOCNXCL);
     g_exclusive_fd = -1;
   }
@@ -110,15 +136,6 @@ void say_speed(int fd, const char* port_name, std::uint32_t baud_rate, std::uint
   say(port_name, what.data());
 }
 
-// DTR and RTS off. A pseudo-terminal has no modem lines; that is the only refusal tolerated.
-bool lower_modem_lines(int fd) {
-  int bits = TIOCM_DTR | TIOCM_RTS;
-  if (ioctl(fd, TIOCMBIC, &bits) == 0) {
-    return false;
-  }
-  return errno != ENOTTY && errno != EINVAL;
-}
-
 const StandardRate* find_standard_rate(std::uint32_t baud_rate) {
   for (const StandardRate& entry : kStandardRates) {
     if (entry.rate == baud_rate) {
@@ -152,9 +169,17 @@ bool set_line(int fd, const char* port_name, std::uint32_t baud_rate) {
   line.c_cc[VTIME] = 0;
   const StandardRate* standard = find_standard_rate(baud_rate);
   const speed_t constant = standard != nullptr ? standard->constant : B9600;
-  if (cfsetispeed(&line, constant) != 0 || cfsetospeed(&line, constant) != 0 ||
-      tcsetattr(fd, TCSANOW, &line) != 0) {
+  if (cfsetispeed(&line, constant) != 0 || cfsetospeed(&line, constant) != 0) {
     say_speed(fd, port_name, baud_rate, 0);
+    return true;
+  }
+  if (tcsetattr(fd, TCSANOW, &line) != 0) {
+    std::array<char, 160> what{};
+    std::snprintf(what.data(), what.size(),
+                  "the port refused its line settings (raw, 8 data bits, no parity, one stop "
+                  "bit, %u bit/s): %s",
+                  static_cast<unsigned>(baud_rate), std::strerror(errno));
+    say(port_name, what.data());
     return true;
   }
   if (standard == nullptr && set_custom_speed(fd, baud_rate)) {
@@ -180,10 +205,46 @@ bool set_line(int fd, const char* port_name, std::uint32_t baud_rate) {
   return false;
 }
 
+// True when another process is seen holding the device open, with the reason naming it ("in
+// use by another program (PID 1234, minicom)").
+bool held_elsewhere(const char* port_name, const char* device) {
+  std::array<char, 64> holder{};
+  find_holder(device, holder.data(), holder.size());
+  if (holder[0] == '\0') {
+    return false;
+  }
+  std::array<char, 272> shown{};
+  printable_name(port_name, shown.data(), shown.size());
+  say_in_use(g_reason.data(), g_reason.size(), shown.data(), holder.data());
+  return true;
+}
+
+// Whether the device is this program's own terminal, on which it would take its operator's
+// keys as the unit's bytes.
+bool own_terminal(const struct stat& node) {
+  for (const int fd : {0, 1, 2}) {
+    struct stat own {};
+    if (isatty(fd) != 0 && fstat(fd, &own) == 0 && own.st_rdev == node.st_rdev) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Claims the open port and sets it up. Nothing on the port changes until no other holder is
+// left in sight; from then on the settings found are given back on every way out.
 bool configure(int fd, const char* port_name, const char* device, std::uint32_t baud_rate) {
-  // Exclusive use: a lock for programs that honour it, TIOCEXCL against any further open.
+  // Exclusive use: a lock for programs that honour it, TIOCEXCL against any further open. A
+  // port already exclusive is another program's claim (root gets past it), and stays so.
+  int exclusive = 0;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     explain_error(port_name, device, errno, g_reason.data(), g_reason.size());
+    return true;
+  }
+  if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+    if (!held_elsewhere(port_name, device)) {
+      explain_error(port_name, device, EBUSY, g_reason.data(), g_reason.size());
+    }
     return true;
   }
   if (ioctl(fd, TIOCEXCL) != 0) {
@@ -191,6 +252,18 @@ bool configure(int fd, const char* port_name, const char* device, std::uint32_t 
     return true;
   }
   g_exclusive_fd = fd;
+  // Another program may have opened the port between the look before the open and the claim.
+  if (held_elsewhere(port_name, device)) {
+    return true;
+  }
+  termios found{};
+  if (tcgetattr(fd, &found) != 0) {
+    say(port_name, "not a serial port");
+    return true;
+  }
+  g_found_line = found;
+  std::atomic_signal_fence(std::memory_order_seq_cst);  // complete before a handler may use it
+  g_found_fd = fd;
   // DTR and RTS go down straight after the open and again after the line settings, which may
   // raise them.
   if (lower_modem_lines(fd) || set_line(fd, port_name, baud_rate) || lower_modem_lines(fd)) {
@@ -203,12 +276,14 @@ bool configure(int fd, const char* port_name, const char* device, std::uint32_t 
 }
 
 void close_line(int fd) {
-  give_up_exclusive(fd);
+  give_back(fd);
   close(fd);
 }
 
-// Looks at the port, takes its lock files, opens and configures it. Returns the descriptor, or
-// -1 with the reason set; a lock taken here is dropped again unless keep_lock.
+// Looks at the port, takes its lock files, checks that no other program has it, opens and
+// configures it. Returns the descriptor, or -1 with the reason set; a lock taken here is
+// dropped again unless keep_lock. A refusal before the configuring leaves the port untouched:
+// on Linux even an open raises DTR and RTS, so every look that can refuse comes first.
 int open_named(const char* port_name, std::uint32_t baud_rate, bool keep_lock) {
   g_reason[0] = '\0';
   std::array<char, PATH_MAX> device{};
@@ -217,40 +292,39 @@ int open_named(const char* port_name, std::uint32_t baud_rate, bool keep_lock) {
     return -1;
   }
   struct stat node {};
-  if (stat(device.data(), &node) != 0 || !S_ISCHR(node.st_mode)) {
+  if (stat(device.data(), &node) != 0 || !S_ISCHR(node.st_mode) ||
+      !is_terminal_line(device.data())) {
     say(port_name, "not a serial port");
+    return -1;
+  }
+  if (own_terminal(node)) {
+    say(port_name, "this is the terminal the program runs in, not a serial port");
     return -1;
   }
   if (access(device.data(), R_OK | W_OK) != 0) {
     explain_error(port_name, device.data(), errno, g_reason.data(), g_reason.size());
     return -1;
   }
-  // A live program's lock refuses the port before it is opened, so its lines stay as they are.
-  // This program's own lock is made once the port has shown itself to be a serial line.
   std::array<char, kReasonBytes - 320> lock_reason{};  // after the quoted name
-  if (take_port_lock(port_name, device.data(), false, lock_reason.data(), lock_reason.size())) {
+  if (take_port_lock(port_name, device.data(), lock_reason.data(), lock_reason.size())) {
     say(port_name, lock_reason.data());
     return -1;
   }
-  // Non-blocking, so the open does not wait for a carrier the unit never raises.
-  const int fd = open(device.data(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    explain_error(port_name, device.data(), errno, g_reason.data(), g_reason.size());
-    return -1;
+  int fd = -1;
+  if (!held_elsewhere(port_name, device.data())) {
+    // Non-blocking, so the open does not wait for a carrier the unit never raises.
+    fd = open(device.data(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      explain_error(port_name, device.data(), errno, g_reason.data(), g_reason.size());
+    } else if (configure(fd, port_name, device.data(), baud_rate)) {
+      close_line(fd);
+      fd = -1;
+    }
   }
-  if (configure(fd, port_name, device.data(), baud_rate)) {
-    close_line(fd);
-  } else if (take_port_lock(port_name, device.data(), true, lock_reason.data(),
-                            lock_reason.size())) {
-    say(port_name, lock_reason.data());  // another program was quicker
-    close_line(fd);
-  } else {
-    return fd;
-  }
-  if (!keep_lock) {
+  if (fd < 0 && !keep_lock) {
     drop_port_lock();
   }
-  return -1;
+  return fd;
 }
 
 }  // namespace
@@ -264,6 +338,15 @@ PortHandle open_port(const char* port_name, std::uint32_t baud_rate) {
   g_baud_rate = baud_rate;
   g_line_broken = false;
   g_line_gone = false;
+  const char* no_lock = missing_lock_reason();
+  if (no_lock[0] != '\0') {
+    std::array<char, 272> shown{};
+    printable_name(port_name, shown.data(), shown.size());
+    std::fprintf(stderr,
+                 "quorvel-setup: %s: going on without a lock file (%s); programs that only look "
+                 "for lock files will not see that the port is taken\n",
+                 shown.data(), no_lock);
+  }
   return fd;
 }
 
@@ -276,10 +359,8 @@ void close_port(PortHandle port) {
 }
 
 void release_port_for_exit() {
-  const int fd = g_exclusive_fd;
-  if (fd >= 0) {
-    ioctl(fd, TIOCNXCL);
-  }
+  give_back(g_found_fd);
+  give_back(g_exclusive_fd);
   drop_port_lock();
 }
 
@@ -335,16 +416,16 @@ void wait_for_byte(PortHandle port, std::uint32_t timeout_ms) {
   sleep_ms(timeout_ms);
 }
 
-bool prepare_attempt(PortHandle& port) {
+PortFit prepare_attempt(PortHandle& port) {
   if (port != kInvalidPort && !g_line_gone) {
     // Anything that opened the port meanwhile (root passes TIOCEXCL) raised DTR and RTS.
     if (!lower_modem_lines(port) || !gone_error(errno)) {
-      return false;
+      return PortFit::kReady;
     }
     g_line_gone = true;
   }
   if (!g_port_known) {
-    return port == kInvalidPort;
+    return port == kInvalidPort ? PortFit::kMissing : PortFit::kReady;
   }
   if (port != kInvalidPort) {
     close_line(port);  // the lock file stays: the port is still this run's
@@ -352,12 +433,12 @@ bool prepare_attempt(PortHandle& port) {
   }
   const int fd = open_named(g_port_name.data(), g_baud_rate, true);
   if (fd < 0) {
-    return true;
+    return PortFit::kMissing;
   }
   port = fd;
   g_line_broken = false;
   g_line_gone = false;
-  return false;
+  return PortFit::kReopened;
 }
 
 const char* open_failure_reason() {

@@ -18,6 +18,8 @@ namespace {
 // never sees a Windows HANDLE.
 constexpr PortHandle kOpenPort = 0;
 HANDLE g_port = INVALID_HANDLE_VALUE;
+// The line settings the port had when it was opened, given back when it is closed.
+DCB g_found_line;
 
 std::array<char, 400> g_reason{};
 
@@ -110,6 +112,7 @@ PortHandle open_port(const char* port_name, std::uint32_t baud_rate) {
     return kInvalidPort;
   }
   g_port = h;
+  g_found_line = read_back;
   return kOpenPort;
 }
 
@@ -118,6 +121,11 @@ void close_port(PortHandle port) {
   if (h == INVALID_HANDLE_VALUE) {
     return;
   }
+  // As found, but DTR and RTS stay down: the settings found may have them follow the port.
+  DCB found = g_found_line;
+  found.fDtrControl = DTR_CONTROL_DISABLE;
+  found.fRtsControl = RTS_CONTROL_DISABLE;
+  SetCommState(h, &found);
   CloseHandle(h);
   g_port = INVALID_HANDLE_VALUE;
   g_has_byte = false;
@@ -178,17 +186,17 @@ void wait_for_byte(PortHandle port, std::uint32_t timeout_ms) {
   }
 }
 
-bool prepare_attempt(PortHandle& port) {
+PortFit prepare_attempt(PortHandle& port) {
   const HANDLE h = handle_of(port);
   if (h == INVALID_HANDLE_VALUE) {
-    return true;
+    return PortFit::kMissing;
   }
   // No other program can open the port while this handle holds it, but a driver may raise the
   // lines again on its own (some USB adapters do after a reset): each attempt lowers them, as
   // on Linux. A driver that cannot set them (a pseudo-terminal under Wine) is no reason to stop.
   EscapeCommFunction(h, CLRDTR);
   EscapeCommFunction(h, CLRRTS);
-  return false;
+  return PortFit::kReady;
 }
 
 const char* open_failure_reason() {

@@ -281,31 +281,22 @@ bool resolve_output(char letter, const char* text, OutputParams& params) {
 }  // namespace
 
 bool resolve_setup_at(const std::tm& now) {
-  if (g_setup.time_text != nullptr) {
-    if (parse_time(g_setup.time_text)) {
-      return refuse_option('t', g_setup.time_text);
-    }
-  } else {
-    g_setup.hour = static_cast<std::uint32_t>(now.tm_hour);
-    g_setup.minute = static_cast<std::uint32_t>(now.tm_min);
-    g_setup.second = static_cast<std::uint32_t>(now.tm_sec);
+  if (g_setup.time_text != nullptr && parse_time(g_setup.time_text)) {
+    return refuse_option('t', g_setup.time_text);
   }
   if (g_setup.date_text != nullptr) {
     if (parse_date(g_setup.date_text)) {
       return refuse_option('d', g_setup.date_text);
     }
-  } else {
-    // The unit holds years 2000 to 2255; a PC clock outside them would load a wrapped year,
-    // so the technician has to give -d.
-    const long year = static_cast<long>(now.tm_year) + 1900L;
-    if (year < 2000 || year > 2255) {
-      set_reason("the PC clock says %ld; the unit holds 2000 to 2255: give the date with -d", year);
-      return true;
-    }
-    g_setup.day = static_cast<std::uint32_t>(now.tm_mday);
-    g_setup.month = static_cast<std::uint32_t>(now.tm_mon + 1);
-    g_setup.year = static_cast<std::uint32_t>(year - 2000);
+  } else if (!pc_year_fits(now)) {
+    // A wrapped year would be loaded, so the technician has to give -d.
+    set_reason("the PC clock says %ld; the unit holds 2000 to 2255: give the date with -d",
+               static_cast<long>(now.tm_year) + 1900L);
+    return true;
   }
+  g_setup.time_from_pc = g_setup.time_text == nullptr;
+  g_setup.date_from_pc = g_setup.date_text == nullptr;
+  take_pc_clock(now, g_setup);
   if (resolve_output('1', g_setup.output1_text, g_setup.output1) ||
       resolve_output('2', g_setup.output2_text, g_setup.output2)) {
     return true;

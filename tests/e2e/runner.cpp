@@ -5,7 +5,8 @@
 //            job control runs the tool as "$@"), lock NAME TEXT (@live, @dead: a PID), wine
 //   actions: after TEXT (output holds it), type KEYS, close (the keys' pipe), kill SIGNAME,
 //            replug OPTIONS (the unit hangs up, a new one comes on its link), logwait TEXT
-//   checks:  > LINE (the whole output; >| without a line end; @NAME: a def's lines), status N,
+//   checks:  > LINE (the whole output, or with ends its end; >| without a line end; @NAME: a
+//            def's lines), status N,
 //            err LINE (default: none), err~ TEXT, has TEXT, count N TEXT, wire BYTES (| for
 //            CR), state TEXT (the unit's last), log TEXT, nolog TEXT, port SETTINGS (every
 //            "port:" line the unit logged, in order), gap MS (between the lines it executed)
@@ -245,7 +246,9 @@ void run_case(const Lines& lines) {
   }
   const std::string expected_err = has(lines, "err") ? unescape(text_of(lines, "err")) + "\n" : "";
   EXPECT_EQ(status, std::atoi(text_of(lines, "status").c_str()));
-  if (has(lines, ">") || has(lines, ">|")) {
+  if (has(lines, "ends")) {  // the lines given are how the output ends
+    EXPECT_EQ(out.substr(out.size() - std::min(out.size(), expected.size())), expected);
+  } else if (has(lines, ">") || has(lines, ">|")) {
     EXPECT_EQ(out, expected);
   }
   if (has(lines, "err~")) {

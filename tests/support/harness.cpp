@@ -139,22 +139,27 @@ std::vector<std::string> environment(const Options& options) {
 }
 
 // A character device of this machine that a test must never open: any but a pseudo-terminal's
-// far end (majors 136 to 143) and the memory devices (/dev/null and the like).
+// far end (majors 136 to 143), the memory devices (/dev/null and the like) and /dev/tty, which
+// in the run is its own keyboard terminal.
 bool real_device(const std::string& text) {
   struct stat info {};
   const unsigned kind = stat(text.c_str(), &info) == 0 ? major(info.st_rdev) : 0;
-  return S_ISCHR(info.st_mode) && kind != 1 && (kind < 136 || kind > 143);
+  return S_ISCHR(info.st_mode) && kind != 1 && (kind < 136 || kind > 143) &&
+         info.st_rdev != makedev(5, 0);
 }
 
-// In the child: the lock folder over /run/lock in a mount namespace of its own (/var/lock
-// points there), then the user, then the terminal and the pipes.
+// In the child: the lock folder over /run/lock (and /var/lock where that is a folder of its
+// own) in a mount namespace of its own, then the user, then the terminal and the pipes.
 [[noreturn]] void become_tool(const Tool& tool, const Options& options, const std::string& slave,
                               const std::array<int, 3>& fds, const std::vector<std::string>& argv) {
   const rlimit no_core{0, 0};  // the signal cases must leave no core files behind
   setrlimit(RLIMIT_CORE, &no_core);
   signal(SIGPIPE, SIG_DFL);  // ignored here, and an ignored signal stays so across exec
+  struct stat var_lock {};
   if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      mount(tool.lock_dir.c_str(), "/run/lock", nullptr, MS_BIND, nullptr) != 0) {
+      mount(tool.lock_dir.c_str(), "/run/lock", nullptr, MS_BIND, nullptr) != 0 ||
+      (lstat("/var/lock", &var_lock) == 0 && S_ISDIR(var_lock.st_mode) &&
+       mount(tool.lock_dir.c_str(), "/var/lock", nullptr, MS_BIND, nullptr) != 0)) {
     std::fprintf(stderr, "harness: no private /run/lock: %s\n", std::strerror(errno));
     _exit(126);
   }

@@ -29,15 +29,21 @@ Arrivals operator+(Arrivals a, const Arrivals& b) {
   return a;
 }
 
-TEST(AwaitEcho, SubsequenceWithinTheBudget) {
+TEST(AwaitEcho, UnbrokenRunOfLineBytesWithinTheBudget) {
   const struct {
     const char* name;
     Arrivals arrivals;
     bool fails;
+    const char* line = "7:0\r";
   } cases[] = {
       {"plain echo", at(5, "7:0\r"), false},
-      {"junk between the bytes", at(5, "xx7:y0\r"), false},
-      {"a mismatch never restarts the match", at(5, "7:1\r0\r"), false},
+      {"junk between the bytes", at(5, "xx7:y0\r\n"), false},
+      {"another value", at(5, "7:10\r"), true},
+      {"another value", at(5, "70:0\r"), true},
+      {"another value", at(5, "7:00\r"), true},
+      {"a broken match starts again where it can", at(5, "111:1\r"), false, "11:1\r"},
+      {"another line's late echo", at(5, "13:0\r"), true, "1:0\r"},
+      {"a clock printing its time", at(5, "09:58:01\r\n09:58:02\r\n"), true, "958:1\r"},
       {"last byte just in time", at(5, "7:0") + at(1000, "\r"), false},
       {"last byte too late", at(5, "7:0") + at(1002, "\r"), true},
       {"nothing", {}, true},
@@ -47,7 +53,7 @@ TEST(AwaitEcho, SubsequenceWithinTheBudget) {
   for (const auto& c : cases) {
     fake::reset_clock(4294967000U);  // the tick count wraps during the wait
     fake::set_arrivals(c.arrivals);
-    EXPECT_EQ(await_echo(3, "7:0\r", 1000), c.fails) << c.name;
+    EXPECT_EQ(await_echo(3, c.line, 1000), c.fails) << c.name;
     if (c.fails) {
       EXPECT_GT(fake::elapsed(), 1000U) << c.name;  // the whole budget, not less
       EXPECT_LT(fake::elapsed(), 1100U) << c.name;
@@ -90,7 +96,7 @@ TEST(ExchangeStep, AUnitEchoingAtLineSpeedIsAcknowledgedAtTheFirstAttempt) {
     fake::set_arrivals(echo_at_line_speed("958:1\r", baud));
     PortHandle port = 3;
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(exchange_step(port, "unlock: ", "958:1\r"));
+    EXPECT_EQ(exchange_step(port, "unlock: ", "958:1\r"), StepEnd::kDone);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "unlock: Done\n");
   }
   g_setup = SetupRecord{};

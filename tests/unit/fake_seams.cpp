@@ -69,8 +69,8 @@ PortHandle open_port(const char*, std::uint32_t) {
 }
 void close_port(PortHandle) {}
 void release_port_for_exit() {}
-bool prepare_attempt(PortHandle& port) {
-  return port == kInvalidPort;
+PortFit prepare_attempt(PortHandle& port) {
+  return port == kInvalidPort ? PortFit::kMissing : PortFit::kReady;
 }
 const char* open_failure_reason() {
   return "";
