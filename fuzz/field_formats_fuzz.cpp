@@ -13,7 +13,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::array<char, 256> text{};
-  std::memcpy(text.data(), data, size < text.size() - 1 ? size : text.size() - 1);
+  if (size > 0) {
+    std::memcpy(text.data(), data, size < text.size() - 1 ? size : text.size() - 1);
+  }
   std::array<char, 64> again{};
   g_setup = SetupRecord{};
   if (!parse_time(text.data())) {

@@ -21,7 +21,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::array<char, 2049> text{};
   const std::size_t length = size < text.size() - 1 ? size : text.size() - 1;
-  std::memcpy(text.data(), data, length);
+  if (length > 0) {
+    std::memcpy(text.data(), data, length);
+  }
   std::array<char, 16> program{"quorvel-setup"};
   std::array<char*, 34> argv{program.data()};
   int argc = 1;

@@ -123,8 +123,10 @@ std::vector<std::string> command(const std::vector<std::string>& args, const Opt
 // Only what the run needs, so that no run depends on the shell it was started from.
 std::vector<std::string> environment(const Options& options) {
   std::vector<std::string> env = {"TZ=UTC", "PATH=/usr/bin:/bin"};
-  for (const char* keep : {"UBSAN_OPTIONS", "ASAN_OPTIONS", "HOME", "WINEPREFIX", "WINEDEBUG",
-                           "WINEDLLOVERRIDES", "WINEARCH"}) {
+  std::string asan = std::string("ASAN_OPTIONS=") +
+                     (getenv("ASAN_OPTIONS") != nullptr ? getenv("ASAN_OPTIONS") : "");
+  for (const char* keep :
+       {"UBSAN_OPTIONS", "HOME", "WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "WINEARCH"}) {
     if (const char* value = getenv(keep)) {
       env.push_back(std::string(keep) + "=" + value);
     }
@@ -133,8 +135,9 @@ std::vector<std::string> environment(const Options& options) {
     env.push_back(std::string("LD_PRELOAD=") + QUORVEL_FAKETIME_LIB);
     env.push_back("FAKETIME=" + options.fake_time);  // a stopped clock: no second ticks by
     env.push_back("FAKETIME_DONT_FAKE_MONOTONIC=1");
-    env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    asan += ":verify_asan_link_order=0";  // the time library is preloaded first
   }
+  env.push_back(asan);
   return env;
 }
 
