@@ -26,8 +26,8 @@ ProbeFigures run_probe(const PacingTarget& target) {
   e2e::set_programs(target.probe, sim);
   e2e::Tool probe;
   e2e::Options options;
-  options.keyboard = e2e::Keyboard::kPipe;
-  if (e2e::run(probe, {}, options) == 0) {
+  options.pipe_keys = true;
+  if (!e2e::start_tool(probe, {}, options) && e2e::wait_exit(probe) == 0) {
     const std::size_t at = probe.out.find("pause_ms(20): ");
     if (at == std::string::npos ||
         std::sscanf(probe.out.c_str() + at, "pause_ms(20): median %lf ms, max %lf ms",
@@ -42,38 +42,32 @@ ProbeFigures run_probe(const PacingTarget& target) {
 // One full run; the times the unit logged its first and its last line, in ms apart.
 double wire_span_ms(const PacingTarget& target) {
   e2e::Unit unit;
-  e2e::UnitPlace place;
+  std::string link;
   if (!target.com.empty()) {
     const char* prefix = std::getenv("WINEPREFIX");
-    std::string link = std::string(prefix != nullptr ? prefix : "") + "/dosdevices/";
+    link = std::string(prefix != nullptr ? prefix : "") + "/dosdevices/";
     for (const char c : target.com) {
       link += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     }
-    place = {link, target.com};
   }
-  if (e2e::start_unit(unit, {}, place)) {
+  if (e2e::start_unit(unit, {}, link)) {
     return -1;
+  }
+  if (!target.com.empty()) {
+    unit.port = target.com;
   }
   e2e::Tool tool;
   e2e::Options options;
-  options.keyboard = e2e::Keyboard::kPipe;
+  options.pipe_keys = true;
   if (e2e::start_tool(
           tool, {"-c", unit.port, "-a", "0", "-l", "0", "-t", "12:30:00", "-d", "7\\12\\2009"},
           options)) {
     return -1;
   }
   // Each line the unit executes is one line of its log, written as its CR arrives.
-  std::vector<e2e::Clock::time_point> seen;
-  const auto start = e2e::Clock::now();
-  while (seen.size() < 16 &&
-         e2e::Clock::now() - start < std::chrono::milliseconds(kRunDeadlineMs)) {
-    const int lines = e2e::take_unit_log(unit, 100);
-    if (lines < 0) {
-      break;
-    }
-    seen.insert(seen.end(), static_cast<std::size_t>(lines), e2e::Clock::now());
-  }
-  const int status = e2e::wait_exit(tool, kRunDeadlineMs);
+  const int status = e2e::wait_exit(tool, kRunDeadlineMs, &unit);
+  e2e::wait_log(unit, "line \"958:0\"");
+  const std::vector<e2e::Clock::time_point> seen = unit.line_times;
   e2e::stop_unit(unit);
   if (status != 0 || seen.size() < 16 ||
       tool.out.find("All done without errors") == std::string::npos) {

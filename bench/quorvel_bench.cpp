@@ -32,11 +32,11 @@
 
 namespace {
 
-using e2e::Settings;
 using e2e::Tool;
 using e2e::Unit;
 
 constexpr int kMaxRuns = 50;
+constexpr char kFirstPrompt[] = " Port name               [ COM1]: ";
 constexpr int kRunDeadlineMs = 60000;  // for one run to finish; far beyond any normal run
 constexpr int kStartDeadlineMs = 10000;
 
@@ -45,6 +45,10 @@ constexpr std::uint32_t kLeadPauseMs = 10;
 constexpr std::uint32_t kMinimumPauseMs = 20;  // every nonzero pause lasts at least this long
 
 const std::vector<std::string> kClock = {"-t", "12:30:00", "-d", "7\\12\\2009"};
+// The sixteen lines of a run with kClock and the default outputs ("958:1\r" to "958:0\r"):
+// their bytes, each with its CR.
+constexpr std::uint64_t kLines = 16;
+constexpr std::uint64_t kLineBytes = 79;
 
 std::uint32_t paused(std::uint32_t ms) {
   return ms == 0 ? 0 : std::max(ms, kMinimumPauseMs);
@@ -53,11 +57,8 @@ std::uint32_t paused(std::uint32_t ms) {
 // The sum of the pauses one clean run asks for: per line the lead pause after the lone CR, the
 // character pause after every byte (the line, its CR and one more CR), and the line pause.
 double pacing_floor_seconds(std::uint32_t char_ms, std::uint32_t line_ms) {
-  std::uint64_t total_ms = 0;
-  for (const std::string& line : e2e::command_lines(Settings{})) {
-    const std::uint64_t bytes = line.size() + 1U;
-    total_ms += paused(kLeadPauseMs) + bytes * paused(char_ms) + paused(line_ms);
-  }
+  const std::uint64_t total_ms =
+      kLines * (paused(kLeadPauseMs) + paused(line_ms)) + (kLineBytes + kLines) * paused(char_ms);
   return static_cast<double>(total_ms) / 1000.0;
 }
 
@@ -180,7 +181,7 @@ bool idle_run(const Config& config, Sample& sample) {
   if (e2e::start_tool(tool, {}, on_screen())) {
     return false;
   }
-  bool ok = e2e::wait_output(tool, e2e::kFirstPrompt, 0, kStartDeadlineMs);
+  bool ok = e2e::wait_output(tool, kFirstPrompt, 0, kStartDeadlineMs);
   ok = ok && measure_window(tool, config.idle_seconds, sample);
   e2e::type(tool, "\x1b");
   const int status = e2e::wait_exit(tool, kRunDeadlineMs);

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "shared/fd_holders.h"
+#include "wire_log.h"
 
 namespace {
 
@@ -57,29 +58,16 @@ bool open_pseudo_terminal(Simulator& sim) {
                  std::strerror(errno));
     return true;
   }
-  // The slave is set up once, before anyone can know its name, and then left to the clients:
-  // a careful client refuses a port that another program holds open. The pseudo-terminal keeps
-  // its settings while the master is open.
+  // The slave is opened once, before anyone can know its name, and then left to the clients:
+  // a careful client refuses a port that another program holds open. Its settings stay as the
+  // kernel makes a new line (cooked, CR read as LF, echo on), as a port freshly plugged in is,
+  // and the pseudo-terminal keeps what a client sets while the master is open.
   const int slave_fd = open(sim.slave_name.data(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  termios mode{};
-  if (slave_fd < 0 || tcgetattr(slave_fd, &mode) != 0) {
-    std::fprintf(stderr, "quorvel-sim: cannot open %s: %s\n", sim.slave_name.data(),
-                 std::strerror(errno));
-    if (slave_fd >= 0) {
-      close(slave_fd);
-    }
-    return true;
-  }
-  cfmakeraw(&mode);
-  mode.c_cflag |= CLOCAL | CREAD;
-  mode.c_cc[VMIN] = 1;
-  mode.c_cc[VTIME] = 0;
-  cfsetispeed(&mode, B9600);
-  cfsetospeed(&mode, B9600);
   const int flags = fcntl(sim.master_fd, F_GETFL);
-  const bool set = tcsetattr(slave_fd, TCSANOW, &mode) == 0;
-  close(slave_fd);
-  if (!set || flags < 0 || fcntl(sim.master_fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+  if (slave_fd >= 0) {
+    close(slave_fd);
+  }
+  if (slave_fd < 0 || flags < 0 || fcntl(sim.master_fd, F_SETFL, flags | O_NONBLOCK) != 0) {
     std::fprintf(stderr, "quorvel-sim: cannot set up %s: %s\n", sim.slave_name.data(),
                  std::strerror(errno));
     return true;
@@ -151,6 +139,7 @@ void read_notifications(Simulator& sim) {
   }
   if (closed) {
     sim.client_there = slave_held_elsewhere(sim);
+    log_port_settings(sim);  // what the client left on the line
   } else if (opened) {
     sim.client_there = true;
   }

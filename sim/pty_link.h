@@ -6,10 +6,10 @@
 
 #include "simulator.h"
 
-// Creates the pseudo-terminal and sets its slave raw, so that the line discipline neither
-// echoes nor translates anything before the tool configures it; the slave is not kept open, as
-// only the clients may hold it. Starts watching the clients' opens and closes where the system
-// allows. Returns true (failure) after reporting on stderr.
+// Creates the pseudo-terminal, its slave left with the settings the kernel gives a new line (a
+// client sets it up for itself); the slave is not kept open, as only the clients may hold it.
+// Starts watching the clients' opens and closes where the system allows. Returns true (failure)
+// after reporting on stderr.
 bool open_pseudo_terminal(Simulator& sim);
 
 // Points link_path at the slave, replacing a symbolic link but nothing else.

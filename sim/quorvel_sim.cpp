@@ -5,7 +5,10 @@
 //
 // Usage: quorvel-sim [--link PATH] [--wire FILE] [--silent] [--noise] [--flood] [--drop N]
 //                    [--late MS] [--late-line N] [--pace BAUD|line] [--hangup N]
-// stdout line 1 is the path to open; each later line is one executed line or the final state.
+// stdout line 1 is the path to open; each later line is one executed line, the line's settings
+// ("port: ...") whenever bytes arrive under settings other than the last logged or a client
+// closes the port, or the final state. The line starts as the kernel makes it, as a freshly
+// plugged port does.
 //
 // This file is the unit's life: bytes from the line into the model, echoes and log lines out.
 // The model is unit_model.h; the other parts are sim_options.h, echo.h, pty_link.h, wire_log.h.
@@ -127,6 +130,7 @@ bool receive_from_master(Simulator& sim) {
     return true;
   }
   const std::int64_t arrival = now_us();
+  log_port_settings(sim);
   if (sim.options.pace_line) {
     // The echo of these bytes leaves at the rate the client has set by now, as a real line's.
     sim.options.pace_baud = line_rate(sim);

@@ -53,6 +53,7 @@ struct Simulator {
   bool wire_failed = false;
   bool link_made = false;
   std::array<char, kPathBytes> slave_name{};
+  std::array<char, 200> last_settings{};  // as log_port_settings last logged them
   std::uint64_t received = 0;
   std::uint64_t nonempty_lines = 0;
   std::size_t noise_index = 0;

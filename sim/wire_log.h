@@ -16,5 +16,9 @@ void record_wire(Simulator& sim, const std::uint8_t* bytes, std::size_t size);
 // Logs the line just received with what became of it and the unit's state.
 void log_line(const Simulator& sim, const LineResult& result);
 
+// Logs the settings the client has left on the line ("port: 9600 8N1", then the names of
+// whichever of the modes that alter or hold back bytes are set) when they differ from the last
+// logged: a unit that sees garbled bytes shows why.
+void log_port_settings(Simulator& sim);
 // Logs the unit's final state.
 void log_final(const Simulator& sim);

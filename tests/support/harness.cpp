@@ -1,7 +1,7 @@
 #include "harness.h"
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <sched.h>
@@ -16,38 +16,117 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
-#include "process.h"
-
 namespace e2e {
 namespace {
 
-std::string& configured_tool() {
-  static std::string path = QUORVEL_SETUP_PATH;
-  return path;
+std::string g_tool = QUORVEL_SETUP_PATH;
+std::string g_sim = QUORVEL_SIM_PATH;
+std::string g_wrapper;
+bool g_wrapper_set = false;
+constexpr uid_t kNobody = 65534;
+
+bool fail(const std::string& what) {
+  std::fprintf(stderr, "harness: %s\n", what.c_str());
+  return true;
 }
 
-std::string& configured_sim() {
-  static std::string path = QUORVEL_SIM_PATH;
-  return path;
+bool before(Clock::time_point start, int deadline_ms) {
+  return Clock::now() - start < std::chrono::milliseconds(deadline_ms);
 }
 
-// Variables the tool keeps from the test's environment; everything else is left behind, so
-// that no run depends on the shell it was started from.
-constexpr std::array<const char*, 6> kKeptVariables = {
-    "UBSAN_OPTIONS", "HOME", "WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "WINEARCH"};
+std::string temp_dir(const char* kind) {
+  std::array<char, 64> name{};
+  std::snprintf(name.data(), name.size(), "/tmp/quorvel-%s-XXXXXX", kind);
+  return mkdtemp(name.data()) != nullptr && chmod(name.data(), 0755) == 0 ? name.data() : "";
+}
 
-std::vector<std::string> tool_environment(const Options& options) {
-  std::vector<std::string> env = {"TZ=UTC", "PATH=/usr/bin:/bin"};
-  std::string asan_options = "ASAN_OPTIONS=";
-  if (const char* value = getenv("ASAN_OPTIONS")) {
-    asan_options += std::string(value) + ":";
+void remove_tree(const std::string& dir) {
+  if (!dir.empty()) {
+    const std::string command = "rm -rf '" + dir + "'";
+    (void)!std::system(command.c_str());
   }
-  for (const char* keep : kKeptVariables) {
+}
+
+// Appends what fd has now (waiting up to timeout_ms); false at its end.
+bool take(int fd, std::string& into, int timeout_ms) {
+  pollfd ready{fd, POLLIN, 0};
+  if (fd < 0 || poll(&ready, 1, timeout_ms) <= 0) {
+    return fd >= 0;
+  }
+  std::array<char, 4096> buffer{};
+  const ssize_t got = read(fd, buffer.data(), buffer.size());
+  if (got > 0) {
+    into.append(buffer.data(), static_cast<std::size_t>(got));
+  }
+  return got > 0 || (got < 0 && (errno == EINTR || errno == EAGAIN));
+}
+
+[[noreturn]] void exec_words(std::vector<std::string> words, std::vector<std::string> env) {
+  std::vector<char*> argv;
+  std::vector<char*> envp;
+  for (std::string& word : words) {
+    argv.push_back(word.data());
+  }
+  for (std::string& word : env) {
+    envp.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+  execve(argv[0], argv.data(), envp.data());
+  _exit(127);
+}
+
+// The tool as nobody may run it: a clone in a private folder is out of nobody's reach.
+std::string tool_for_nobody() {
+  static struct Copy {
+    ~Copy() { remove_tree(dir); }
+    std::string dir;
+  } copy;
+  if (copy.dir.empty()) {
+    copy.dir = temp_dir("nobody");
+    const std::string command = "cp '" + tool_path() + "' '" + copy.dir + "/'";
+    if (copy.dir.empty() || std::system(command.c_str()) != 0) {
+      fail("cannot copy the tool for nobody");
+    }
+  }
+  return copy.dir + "/" + tool_path().substr(tool_path().rfind('/') + 1);
+}
+
+std::vector<std::string> command(const std::vector<std::string>& args, const Options& options) {
+  std::vector<std::string> argv;
+  if (!options.shell.empty()) {
+    // bash takes the terminal for job control from its standard error; the tool gets the
+    // pipe back as its own.
+    std::string script = options.shell;
+    for (auto at = script.find("\"$@\""); at != std::string::npos;
+         at = script.find("\"$@\"", at + 1)) {
+      script.insert(at + 4, " 2>&4");
+    }
+    argv = {"/bin/bash", "-c", "exec 4>&2 2>/dev/tty; set -m; " + script, "bash"};
+  }
+  const char* wrapper = g_wrapper_set ? g_wrapper.c_str() : getenv("QUORVEL_TEST_WRAPPER");
+  std::istringstream words(wrapper != nullptr ? wrapper : "");
+  for (std::string word; words >> word;) {
+    argv.push_back(word);
+  }
+  argv.push_back(options.as_nobody ? tool_for_nobody() : tool_path());
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+// Only what the run needs, so that no run depends on the shell it was started from.
+std::vector<std::string> environment(const Options& options) {
+  std::vector<std::string> env = {"TZ=UTC", "PATH=/usr/bin:/bin"};
+  std::string asan = std::string("ASAN_OPTIONS=") +
+                     (getenv("ASAN_OPTIONS") != nullptr ? getenv("ASAN_OPTIONS") : "");
+  for (const char* keep :
+       {"UBSAN_OPTIONS", "HOME", "WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "WINEARCH"}) {
     if (const char* value = getenv(keep)) {
       env.push_back(std::string(keep) + "=" + value);
     }
@@ -56,220 +135,140 @@ std::vector<std::string> tool_environment(const Options& options) {
     env.push_back(std::string("LD_PRELOAD=") + QUORVEL_FAKETIME_LIB);
     env.push_back("FAKETIME=" + options.fake_time);  // a stopped clock: no second ticks by
     env.push_back("FAKETIME_DONT_FAKE_MONOTONIC=1");
-    asan_options += "verify_asan_link_order=0";  // the time library is preloaded first
+    asan += ":verify_asan_link_order=0";  // the time library is preloaded first
   }
-  env.push_back(asan_options);
+  env.push_back(asan);
   return env;
 }
 
-// The wrapper set_wrapper chose; unset: QUORVEL_TEST_WRAPPER's.
-bool g_wrapper_set = false;
-std::string& configured_wrapper() {
-  static std::string words;
-  return words;
-}
-
-// The tool's argv: the wrapper's words (valgrind, wine...) in front of its path.
-std::vector<std::string> tool_command(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = args;
-  argv.insert(argv.begin(), tool_path());
-  const char* wrapper =
-      g_wrapper_set ? configured_wrapper().c_str() : getenv("QUORVEL_TEST_WRAPPER");
-  if (wrapper != nullptr) {
-    std::istringstream words(wrapper);
-    std::vector<std::string> prefix;
-    for (std::string word; words >> word;) {
-      prefix.push_back(word);
-    }
-    argv.insert(argv.begin(), prefix.begin(), prefix.end());
-  }
-  return argv;
-}
-
-// True when text names a device of this machine that a test must never open (a real serial
-// port, the test's own terminal): any character device but a pseudo-terminal's far end and the
-// memory devices (/dev/null and the like).
+// A character device of this machine that a test must never open: any but a pseudo-terminal's
+// far end (majors 136 to 143), the memory devices (/dev/null and the like) and /dev/tty, which
+// in the run is its own keyboard terminal.
 bool real_device(const std::string& text) {
   struct stat info {};
-  if (stat(text.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) {
-    return false;
-  }
-  constexpr unsigned kMemoryDevices = 1;
-  constexpr unsigned kFirstPtySlaves = 136;  // Unix98 pseudo-terminals: 136 to 143
-  constexpr unsigned kLastPtySlaves = 143;
-  const unsigned kind = major(info.st_rdev);
-  return kind != kMemoryDevices && (kind < kFirstPtySlaves || kind > kLastPtySlaves);
+  const unsigned kind = stat(text.c_str(), &info) == 0 ? major(info.st_rdev) : 0;
+  return S_ISCHR(info.st_mode) && kind != 1 && (kind < 136 || kind > 143) &&
+         info.st_rdev != makedev(5, 0);
 }
 
-// Removes the lock directory and whatever a run left in it.
-struct LockDir {
-  ~LockDir() {
-    if (path.empty()) {
-      return;
-    }
-    if (DIR* dir = opendir(path.c_str())) {
-      for (dirent* entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-          const std::string inside = path + "/" + name;
-          if (rmdir(inside.c_str()) != 0) {
-            unlink(inside.c_str());
-          }
-        }
-      }
-      closedir(dir);
-    }
-    rmdir(path.c_str());
+// In the child: the lock folder over /run/lock (and /var/lock where that is a folder of its
+// own) in a mount namespace of its own, then the user, then the terminal and the pipes.
+[[noreturn]] void become_tool(const Tool& tool, const Options& options, const std::string& slave,
+                              const std::array<int, 3>& fds, const std::vector<std::string>& argv) {
+  const rlimit no_core{0, 0};  // the signal cases must leave no core files behind
+  setrlimit(RLIMIT_CORE, &no_core);
+  signal(SIGPIPE, SIG_DFL);  // ignored here, and an ignored signal stays so across exec
+  struct stat var_lock {};
+  if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount(tool.lock_dir.c_str(), "/run/lock", nullptr, MS_BIND, nullptr) != 0 ||
+      (lstat("/var/lock", &var_lock) == 0 && S_ISDIR(var_lock.st_mode) &&
+       mount(tool.lock_dir.c_str(), "/var/lock", nullptr, MS_BIND, nullptr) != 0)) {
+    std::fprintf(stderr, "harness: no private /run/lock: %s\n", std::strerror(errno));
+    _exit(126);
   }
-  std::string path;
-};
+  setsid();
+  int tty = -1;
+  if (!slave.empty()) {
+    tty = open(slave.c_str(), O_RDWR);  // the controlling terminal: Ctrl-C is SIGINT
+    ioctl(tty, TIOCSCTTY, 0);
+  }
+  if (options.as_nobody &&
+      (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
+    _exit(126);
+  }
+  dup2(tty >= 0 ? tty : fds[0], 0);
+  dup2(options.screen ? tty : fds[1], 1);
+  dup2(options.screen ? tty : fds[2], 2);
+  exec_words(argv, environment(options));
+}
 
 }  // namespace
 
-const std::string& lock_dir() {
-  static LockDir made;
-  if (made.path.empty()) {
-    std::array<char, 64> name{};
-    std::snprintf(name.data(), name.size(), "/tmp/quorvel-locks-XXXXXX");
-    if (mkdtemp(name.data()) == nullptr || chmod(name.data(), 01777) != 0) {
-      fail("cannot make a lock directory for the tool");
-    }
-    made.path = name.data();
-  }
-  return made.path;
-}
-
-void use_private_locks(const std::string& dir) {
-  const bool private_root =
-      unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-  bool done = private_root && mount(dir.c_str(), "/run/lock", nullptr, MS_BIND, nullptr) == 0;
-  struct stat other {};
-  if (done && lstat("/var/lock", &other) == 0 && S_ISDIR(other.st_mode)) {
-    done = mount(dir.c_str(), "/var/lock", nullptr, MS_BIND, nullptr) == 0;
-  }
-  if (!done) {
-    const char text[] = "harness: cannot give the tool a lock directory of its own (needs root)\n";
-    ssize_t ignored = write(2, text, sizeof text - 1);
-    (void)ignored;
-    _exit(126);
-  }
-}
-
 void set_programs(const std::string& tool, const std::string& sim) {
-  configured_tool() = tool;
-  configured_sim() = sim;
+  g_tool = tool;
+  g_sim = sim;
 }
 
 void set_wrapper(const std::string& words) {
-  configured_wrapper() = words;
+  g_wrapper = words;
   g_wrapper_set = true;
 }
 
 const std::string& tool_path() {
   static const std::string chosen = getenv("QUORVEL_TEST_TOOL") ? getenv("QUORVEL_TEST_TOOL") : "";
-  return chosen.empty() ? configured_tool() : chosen;
+  return chosen.empty() ? g_tool : chosen;
 }
 
 const std::string& sim_path() {
-  return configured_sim();
+  return g_sim;
 }
 
-bool start_unit(Unit& unit, const std::vector<std::string>& options, const UnitPlace& place) {
-  std::array<char, 64> dir_template{};
-  std::snprintf(dir_template.data(), dir_template.size(), "/tmp/quorvel-e2e-XXXXXX");
-  if (mkdtemp(dir_template.data()) == nullptr) {
-    return fail("cannot make a directory for the simulated unit");
-  }
-  unit.dir = dir_template.data();
-  const std::string link = place.link.empty() ? unit.dir + "/unit" : place.link;
-  std::vector<std::string> argv = {sim_path(), "--link", link, "--wire", unit.dir + "/wire"};
+bool start_unit(Unit& unit, const std::vector<std::string>& options, const std::string& link) {
+  unit.dir = temp_dir("unit");
+  const std::string at = link.empty() ? unit.dir + "/unit" : link;
+  std::vector<std::string> argv = {sim_path(), "--link", at, "--wire", unit.dir + "/wire"};
   argv.insert(argv.end(), options.begin(), options.end());
   std::array<int, 2> out{};
-  if (pipe2(out.data(), O_CLOEXEC) != 0) {
-    return fail("cannot make a pipe for the simulated unit");
+  if (unit.dir.empty() || pipe2(out.data(), O_CLOEXEC) != 0) {
+    return fail("cannot make a folder and a pipe for the simulated unit");
   }
   unit.pid = fork();
   if (unit.pid == 0) {
-    setpgid(0, 0);  // a group of its own, so that stop_unit can end all of it
+    setpgid(0, 0);
     dup2(out[1], 1);
-    const int null_fd = open("/dev/null", O_RDWR);
-    dup2(null_fd, 0);
-    exec_words(argv, nullptr);
+    dup2(open("/dev/null", O_RDWR), 0);
+    exec_words(argv, {});
   }
   close(out[1]);
   unit.log_fd = out[0];
-  if (unit.pid < 0) {
-    return fail("cannot start the simulated unit");
-  }
-  setpgid(unit.pid, unit.pid);  // whichever of the two runs first
-  for (const auto start = Clock::now();
-       unit.log.find('\n') == std::string::npos && before(start, kDeadlineMs);) {
-    if (!pump(unit.log_fd, unit.log, 100)) {
-      return fail("the simulated unit did not start");
-    }
+  const auto start = Clock::now();
+  while (unit.log.find('\n') == std::string::npos && before(start, kDeadlineMs) &&
+         pump_unit(unit, 100)) {
   }
   unit.path = unit.log.substr(0, unit.log.find('\n'));
-  unit.port = place.port.empty() ? unit.path : place.port;
-  return unit.path != link && fail("the simulated unit serves " + unit.path + ", not " + link);
+  unit.port = unit.path;
+  return unit.path != at && fail("the simulated unit did not start on " + at);
+}
+
+bool pump_unit(Unit& unit, int timeout_ms) {
+  const std::size_t from = unit.log.size();
+  const bool open = take(unit.log_fd, unit.log, timeout_ms);
+  for (std::size_t at = unit.log.find("\nline ", from == 0 ? 0 : from - 1); at != std::string::npos;
+       at = unit.log.find("\nline ", at + 1)) {
+    unit.line_times.push_back(Clock::now());
+  }
+  return open;
+}
+
+bool wait_log(Unit& unit, const std::string& text, int times, int deadline_ms) {
+  const auto found = [&] {
+    int n = 0;
+    for (std::size_t at = unit.log.find(text); at != std::string::npos;
+         at = unit.log.find(text, at + 1)) {
+      ++n;
+    }
+    return n >= times;
+  };
+  for (const auto start = Clock::now(); !found() && before(start, deadline_ms);) {
+    if (!pump_unit(unit, 50)) {
+      return found();
+    }
+  }
+  return found();
 }
 
 std::string stop_unit(Unit& unit, int deadline_ms) {
   if (unit.pid > 0) {
     kill(unit.pid, SIGTERM);
-    const auto start = Clock::now();
-    // Its log up to the end, which comes as it exits.
-    while (before(start, deadline_ms) && pump(unit.log_fd, unit.log, 100)) {
+    for (const auto start = Clock::now(); before(start, deadline_ms) && pump_unit(unit, 100);) {
     }
-    pid_t done = 0;
-    while (done != unit.pid && before(start, deadline_ms)) {
-      done = waitpid(unit.pid, nullptr, WNOHANG);
-      if (done == 0) {
-        poll(nullptr, 0, 10);
-      }
-    }
-    if (done != unit.pid) {
-      fail("the simulated unit did not end on SIGTERM");
-      kill(-unit.pid, SIGKILL);
-      waitpid(unit.pid, nullptr, 0);
-    }
+    kill(-unit.pid, SIGKILL);  // nothing left of it by now, unless it hung
+    waitpid(unit.pid, nullptr, 0);
     close(unit.log_fd);
     unit.pid = -1;
   }
   const std::size_t at = unit.log.rfind("final: ");
-  if (at == std::string::npos) {
-    return "";
-  }
-  const std::size_t end = unit.log.find('\n', at);
-  return unit.log.substr(at + 7, end - at - 7);
-}
-
-Unit::~Unit() {
-  stop_unit(*this);
-  for (const char* name : {"/wire", "/unit"}) {
-    unlink((dir + name).c_str());
-  }
-  rmdir(dir.c_str());
-}
-
-Tool::~Tool() {
-  if (pid > 0) {
-    // The whole group: a wrapper's children (valgrind's, wine's) go too.
-    kill(-pid, SIGKILL);
-    kill(pid, SIGKILL);  // in case it was killed before it made its own group
-    if (leader < 0) {
-      waitpid(pid, nullptr, 0);
-    }
-  }
-  if (leader > 0) {
-    // It ends once it has seen the tool end; it has nothing to hold it up.
-    kill(leader, SIGKILL);
-    waitpid(leader, nullptr, 0);
-  }
-  for (const int fd : {pid_fd, keys_fd, slave_fd, out_fd, err_fd, job_fd}) {
-    if (fd >= 0) {
-      close(fd);
-    }
-  }
+  return at == std::string::npos ? "" : unit.log.substr(at + 7, unit.log.find('\n', at) - at - 7);
 }
 
 std::string wire(const Unit& unit) {
@@ -279,134 +278,177 @@ std::string wire(const Unit& unit) {
   return bytes.str();
 }
 
-termios set_other_line(const Unit& unit) {
-  termios line{};
-  const int fd = open(unit.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0 || tcgetattr(fd, &line) != 0) {
-    fail("cannot set the unit's port up as another program left it");
-  }
-  cfsetspeed(&line, B4800);
-  line.c_lflag |= ICANON | ECHO;
-  line.c_iflag |= ICRNL;
-  tcsetattr(fd, TCSANOW, &line);
-  close(fd);
-  return line;
-}
-
-bool changed_line(const Unit& unit, const termios& expected) {
-  termios line{};
-  const int fd = open(unit.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  const bool read = fd >= 0 && tcgetattr(fd, &line) == 0;
-  if (fd >= 0) {
-    close(fd);
-  }
-  return !read || line.c_iflag != expected.c_iflag || line.c_oflag != expected.c_oflag ||
-         line.c_cflag != expected.c_cflag || line.c_lflag != expected.c_lflag ||
-         cfgetospeed(&line) != cfgetospeed(&expected);
-}
-
-int take_unit_log(Unit& unit, int timeout_ms) {
-  const std::size_t before = unit.log.size();
-  if (unit.log_fd < 0 || !pump(unit.log_fd, unit.log, timeout_ms)) {
-    return -1;
-  }
-  int lines = 0;
-  for (std::size_t at = unit.log.find('\n', before); at != std::string::npos;
-       at = unit.log.find('\n', at + 1)) {
-    ++lines;
-  }
-  return lines;
+Unit::~Unit() {
+  stop_unit(*this);
+  remove_tree(dir);
 }
 
 bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options& options) {
   for (const std::string& arg : args) {
     if (real_device(arg)) {
-      return fail("the tool was to be given the real device " + arg +
-                  "; tests use pseudo-terminals only");
+      return fail("the tool was to be given the real device " + arg);
     }
   }
-  int keyboard_in = -1;
-  std::string slave_name;
+  tool.lock_dir = options.lock_dir;
+  tool.own_lock_dir = tool.lock_dir.empty();
+  if (tool.own_lock_dir) {
+    tool.lock_dir = temp_dir("locks");
+  }
+  std::array<int, 2> keys{-1, -1};
   std::array<int, 2> out{};
   std::array<int, 2> err{};
-  if (options.keyboard == Keyboard::kTerminal) {
+  std::string slave;
+  if (!options.pipe_keys) {
     std::array<char, 128> name{};
     if (openpty(&tool.keys_fd, &tool.slave_fd, name.data(), nullptr, nullptr) != 0) {
       return fail("cannot make the keyboard terminal");
     }
     fcntl(tool.keys_fd, F_SETFD, FD_CLOEXEC);
     fcntl(tool.slave_fd, F_SETFD, FD_CLOEXEC);
-    slave_name = name.data();
+    slave = name.data();
     tcgetattr(tool.slave_fd, &tool.modes_before);
-  } else {
-    std::array<int, 2> keys{};
-    if (pipe2(keys.data(), O_CLOEXEC) != 0) {
-      return fail("cannot make the keyboard pipe");
-    }
-    keyboard_in = keys[0];
-    tool.keys_fd = keys[1];
-    signal(SIGPIPE, SIG_IGN);
+  } else if (pipe2(keys.data(), O_CLOEXEC) != 0) {
+    return fail("cannot make the keyboard pipe");
   }
-  tool.screen = options.screen && !slave_name.empty();
-  if ((!tool.screen && (pipe2(out.data(), O_CLOEXEC) != 0 || pipe2(err.data(), O_CLOEXEC) != 0))) {
-    return fail("cannot make the output pipes");
+  if (pipe2(out.data(), O_CLOEXEC) != 0 || pipe2(err.data(), O_CLOEXEC) != 0 ||
+      (tool.own_lock_dir && chmod(tool.lock_dir.c_str(), 01777) != 0)) {
+    return fail("cannot make the output pipes and the lock folder");
   }
-  if (!options.fake_time.empty() && std::string(QUORVEL_FAKETIME_LIB).empty()) {
-    return fail("libfaketime missing: scripts/install-deps.sh");
-  }
-  const std::vector<std::string> argv = tool_command(args);
-  const std::vector<std::string> env = tool_environment(options);
-  lock_dir();  // made here, before the fork, as the one directory of every run
-  if (options.job_control) {
-    return start_as_job(tool, slave_name, argv, env, out, err);
-  }
-
+  signal(SIGPIPE, SIG_IGN);
+  const std::vector<std::string> argv = command(args, options);
   tool.started = Clock::now();
   tool.pid = fork();
   if (tool.pid == 0) {
-    const rlimit no_core{0, 0};  // SIGQUIT cases must not leave core files behind
-    setrlimit(RLIMIT_CORE, &no_core);
-    setsid();
-    use_private_locks(lock_dir());
-    if (!slave_name.empty()) {
-      // The keyboard terminal becomes the tool's controlling terminal, so Ctrl-C is SIGINT.
-      const int tty = open(slave_name.c_str(), O_RDWR);
-      ioctl(tty, TIOCSCTTY, 0);
-      dup2(tty, 0);
-      if (tool.screen) {
-        dup2(tty, 1);
-        dup2(tty, 2);
-      }
-    } else {
-      dup2(keyboard_in, 0);
-    }
-    if (!tool.screen) {
-      dup2(out[1], 1);
-      dup2(err[1], 2);
-    }
-    exec_words(argv, &env);
+    become_tool(tool, options, slave, {keys[0], out[1], err[1]}, argv);
   }
-  if (keyboard_in >= 0) {
-    close(keyboard_in);
+  close(out[1]);
+  close(err[1]);
+  if (keys[0] >= 0) {
+    close(keys[0]);
+    tool.keys_fd = keys[1];
   }
-  if (tool.screen) {
-    tool.out_fd = fcntl(tool.keys_fd, F_DUPFD_CLOEXEC, 0);
-  } else {
-    close(out[1]);
-    close(err[1]);
-    tool.out_fd = out[0];
-    tool.err_fd = err[0];
-  }
-  if (tool.pid < 0) {
-    return fail("cannot start the tool");
+  tool.on_screen = options.screen && slave.size() > 0;
+  tool.out_fd = tool.on_screen ? fcntl(tool.keys_fd, F_DUPFD_CLOEXEC, 0) : out[0];
+  tool.err_fd = err[0];
+  if (tool.on_screen) {
+    close(out[0]);
   }
   tool.pid_fd = static_cast<int>(syscall(SYS_pidfd_open, tool.pid, 0));
-  return false;
+  return tool.pid < 0 && fail("cannot start the tool");
 }
 
-int run(Tool& tool, const std::vector<std::string>& args, const Options& options) {
-  start_tool(tool, args, options);
-  return wait_exit(tool);
+bool pump(Tool& tool, int timeout_ms, Unit* unit) {
+  std::array<pollfd, 5> fds{};
+  fds[0] = {tool.out_fd, POLLIN, 0};
+  fds[1] = {tool.err_fd, POLLIN, 0};
+  fds[2] = {tool.slave_fd >= 0 && !tool.on_screen ? tool.keys_fd : -1, POLLIN, 0};
+  fds[3] = {tool.pid > 0 ? tool.pid_fd : -1, POLLIN, 0};
+  fds[4] = {unit != nullptr ? unit->log_fd : -1, POLLIN, 0};
+  poll(fds.data(), fds.size(), timeout_ms);
+  if (fds[0].revents != 0 && !take(tool.out_fd, tool.out, 0)) {
+    close(tool.out_fd);
+    tool.out_fd = -1;
+  }
+  if (fds[1].revents != 0 && !take(tool.err_fd, tool.err, 0)) {
+    close(tool.err_fd);
+    tool.err_fd = -1;
+  }
+  if (fds[2].revents != 0) {
+    take(tool.keys_fd, tool.screen, 0);
+  }
+  if (fds[4].revents != 0) {
+    pump_unit(*unit, 0);
+  }
+  return tool.out_fd >= 0;
+}
+
+bool wait_output(Tool& tool, const std::string& text, std::size_t from, int deadline_ms,
+                 Unit* unit) {
+  for (const auto start = Clock::now(); before(start, deadline_ms);) {
+    if (tool.out.find(text, from) != std::string::npos) {
+      return true;
+    }
+    if (!pump(tool, 50, unit)) {
+      break;
+    }
+  }
+  return tool.out.find(text, from) != std::string::npos;
+}
+
+void read_output_for(Tool& tool, int ms) {
+  for (const auto start = Clock::now(); before(start, ms) && pump(tool, 10);) {
+  }
+}
+
+void type(Tool& tool, const std::string& keys) {
+  if (write(tool.keys_fd, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) {
+    fail("could not type all of the keys");
+  }
+}
+
+void close_keys(Tool& tool) {
+  close(tool.keys_fd);
+  tool.keys_fd = -1;
+}
+
+int wait_exit(Tool& tool, int deadline_ms, Unit* unit) {
+  int status = -1;
+  const auto start = Clock::now();
+  bool ended = false;
+  while (tool.pid > 0 && !ended && before(start, deadline_ms)) {
+    pump(tool, 50, unit);
+    ended = wait4(tool.pid, &status, WNOHANG, &tool.usage) == tool.pid;
+  }
+  tool.ended = Clock::now();
+  if (!ended) {
+    kill(-tool.pid, SIGKILL);
+    kill(tool.pid, SIGKILL);
+    wait4(tool.pid, nullptr, 0, &tool.usage);
+    tool.pid = -1;
+    return -1;
+  }
+  tool.pid = -1;
+  // What is still in the pipes; a terminal's master reports no end, so it gets a moment.
+  for (int idle = 0; (tool.out_fd >= 0 || tool.err_fd >= 0) && idle < 3;) {
+    const std::size_t had = tool.out.size() + tool.err.size() + tool.screen.size();
+    pump(tool, 100, unit);
+    idle = had == tool.out.size() + tool.err.size() + tool.screen.size() ? idle + 1 : 0;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool modes_restored(const Tool& tool) {
+  termios now{};
+  const termios& was = tool.modes_before;
+  return tcgetattr(tool.slave_fd, &now) == 0 && now.c_iflag == was.c_iflag &&
+         now.c_oflag == was.c_oflag && now.c_cflag == was.c_cflag && now.c_lflag == was.c_lflag &&
+         std::memcmp(now.c_cc, was.c_cc, sizeof now.c_cc) == 0;
+}
+
+double cpu_seconds(pid_t pid, bool* fine) {
+  std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+  unsigned long long on_cpu_ns = 0;
+  const bool read = static_cast<bool>(schedstat >> on_cpu_ns);
+  if (fine != nullptr) {
+    *fine = read;
+  }
+  return read ? static_cast<double>(on_cpu_ns) * 1e-9 : -1;
+}
+
+Tool::~Tool() {
+  if (pid > 0) {
+    kill(-pid, SIGKILL);  // the whole group: a wrapper's children (valgrind's, wine's) too
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  for (const int fd : {pid_fd, keys_fd, slave_fd, out_fd, err_fd}) {
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
+  if (own_lock_dir) {
+    remove_tree(lock_dir);
+  }
 }
 
 }  // namespace e2e

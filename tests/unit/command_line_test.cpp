@@ -40,34 +40,4 @@ TEST(ParseOptions, OnlyTheLetterCountsAndTheNextArgumentIsTaken) {
   EXPECT_EQ(g_setup.baud_rate, 9600U);
 }
 
-std::tm at(int year, int month, int day, int hour, int minute, int second) {
-  std::tm t{};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_sec = second;
-  return t;
-}
-
-TEST(ResolveSetup, APcClockOutsideTheUnitsYearsNeedsTheDate) {
-  // The unit holds 2000 to 2255. (Bad option texts are the field formats' tables.)
-  const struct {
-    std::vector<std::string> words;
-    std::tm now;
-    bool fails;
-  } cases[] = {
-      {{"-s"}, at(1999, 12, 31, 23, 59, 59), true},
-      {{"-s"}, at(2256, 1, 1, 0, 0, 0), true},
-      {{"-s"}, at(2000, 1, 1, 0, 0, 0), false},
-      {{"-s"}, at(2255, 12, 31, 0, 0, 0), false},
-      {{"-d", "1\\1\\2009"}, at(1999, 12, 31, 23, 59, 59), false},
-  };
-  for (const auto& c : cases) {
-    ASSERT_FALSE(scan(c.words));
-    EXPECT_EQ(resolve_setup_at(c.now), c.fails) << c.words[0] << " " << c.now.tm_year + 1900;
-  }
-}
-
 }  // namespace

@@ -71,22 +71,6 @@ TEST(AwaitEcho, ALineThatNeverGoesQuietStillEndsOnTime) {
   fake::set_flood(0);
 }
 
-TEST(EchoBudget, GrowsWithTheAttemptsTimeOnTheWire) {
-  const struct {
-    const char* line;
-    std::uint32_t baud;
-    std::uint32_t budget_ms;
-  } cases[] = {
-      {"958:1\r", 75, 1000 + 1067},  // 8 characters of 10 bits: 1066.7 ms, rounded up
-      {"958:1\r", 9600, 1000 + 9},         {"7:0\r", 9600, 1000 + 7},
-      {"7:0\r", 115200, 1000 + 1},         {"7:0\r", 4000000, 1000 + 1},
-      {"4:4294967295\r", 50, 1000 + 3000},  // the longest line: 15 characters
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(echo_budget_ms(c.line, c.baud), c.budget_ms) << c.line << " at " << c.baud;
-  }
-}
-
 // A unit that echoes at line speed: the attempt's bytes (CR, the line, CR) leave one character
 // time apart from the moment they are written, and each comes back once it is fully received
 // and sent again, two character times after it started.
@@ -116,43 +100,6 @@ TEST(ExchangeStep, AUnitEchoingAtLineSpeedIsAcknowledgedAtTheFirstAttempt) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "unlock: Done\n");
   }
   g_setup = SetupRecord{};
-}
-
-TEST(ExchangeStep, TheLoneCrHasItsOwnPauseBeforeTheLine) {
-  // Without pauses of the operator's own, the only gap in the attempt is the one after the
-  // lone CR: the unit needs it to drop a half line before the command starts.
-  g_setup.baud_rate = 9600;
-  g_setup.char_time_ms = 0;
-  g_setup.line_time_ms = 0;
-  fake::reset_clock(0);
-  fake::set_keys({kKeyEsc});  // one attempt, then the step ends
-  fake::set_arrivals({});
-  PortHandle port = 3;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(exchange_step(port, "unlock: ", "958:1\r"), StepEnd::kAborted);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "unlock: User abort\n");
-  EXPECT_EQ(fake::written(), "\r958:1\r\r");
-  // Its 10 ms are raised to the 20 ms every pause lasts at least, and it lasts more than that.
-  const std::vector<std::uint32_t> times = fake::write_times();
-  ASSERT_EQ(times.size(), 8U);
-  EXPECT_EQ(times[0], 0U);
-  EXPECT_EQ(times[1], 21U);
-  for (std::size_t i = 2; i < times.size(); ++i) {
-    EXPECT_EQ(times[i], times[1]) << "byte " << i;
-  }
-  g_setup = SetupRecord{};
-}
-
-TEST(SendLine, PacesEachByteAndTheLine) {
-  fake::reset_clock(0);
-  send_line(3, 0, 0, "7:0\r");
-  EXPECT_EQ(fake::written(), "7:0\r\r");
-  EXPECT_EQ(fake::elapsed(), 0U);
-
-  fake::reset_clock(0);
-  send_line(3, 1, 50, "7:0\r");  // short pauses are raised to 20 ms and last more than that
-  EXPECT_GE(fake::elapsed(), 5U * 21U + 51U);
-  EXPECT_LT(fake::elapsed(), 5U * 21U + 51U + 10U);
 }
 
 }  // namespace

@@ -118,28 +118,4 @@ TEST(ParseOutputParams, ThreeOrFourFields) {
   }
 }
 
-TEST(ReadDecimalField, LeavesTheCursorWhereReadingStopped) {
-  struct Case {
-    const char* text;
-    bool fails;
-    std::uint32_t value;
-    int stop;  // offset of the cursor afterwards
-  } const cases[] = {
-      {"42:7", false, 42, 2},
-      {":7", false, 0, 0},
-      {"", true, 0, 0},
-      {"4x", true, 0, 1},
-      {"4294967295", false, 4294967295U, 10},
-      {"4294967296", true, 0, 9},
-      {"99999999999", true, 0, 9},
-  };
-  for (const Case& c : cases) {
-    const char* cursor = c.text;
-    std::uint32_t value = 7;
-    EXPECT_EQ(read_decimal_field(cursor, ':', value), c.fails) << c.text;
-    EXPECT_EQ(value, c.fails ? 7U : c.value) << c.text;  // untouched on failure
-    EXPECT_EQ(cursor - c.text, c.stop) << c.text;
-  }
-}
-
 }  // namespace

@@ -142,16 +142,6 @@ TEST(LockFile, StaleLockReplacedMeanwhileByALiveOneIsLeftToItsOwner) {
   unlink(path.c_str());
 }
 
-TEST(LockFile, StaleLockIsRemovedAndTheOwnMadeInItsPlace) {
-  const std::string path = lock_path("ttyQV1");
-  plant(path, pid_text(dead_pid()));
-  std::array<char, 256> reason{};
-  EXPECT_FALSE(take_port_lock("/dev/ttyQV1", "/dev/ttyQV1", reason.data(), reason.size()));
-  EXPECT_EQ(read_all(path), pid_text(getpid()));
-  drop_port_lock();
-  EXPECT_FALSE(exists(path));
-}
-
 TEST(LockFile, SignalJustAfterTheLockIsMadeStillRemovesIt) {
   const std::string path = lock_path("ttyQV2");
   g_cue = Cue::kSignalAfterLink;
@@ -187,17 +177,6 @@ TEST(LockFile, TemporaryNameAnotherUserPlantedAheadKeepsNoRunFromItsLock) {
   EXPECT_STREQ(missing_lock_reason(), "");
   drop_port_lock();
   rmdir(planted.c_str());
-}
-
-TEST(LockFile, PortBackAsAnotherDeviceMovesTheLock) {
-  std::array<char, 256> reason{};
-  ASSERT_FALSE(take_port_lock("/dev/by-id/qv", "/dev/ttyQV4", reason.data(), reason.size()));
-  EXPECT_EQ(read_all(lock_path("ttyQV4")), pid_text(getpid()));
-  ASSERT_FALSE(take_port_lock("/dev/by-id/qv", "/dev/ttyQV5", reason.data(), reason.size()));
-  EXPECT_FALSE(exists(lock_path("ttyQV4")));
-  EXPECT_EQ(read_all(lock_path("ttyQV5")), pid_text(getpid()));
-  drop_port_lock();
-  EXPECT_FALSE(exists(lock_path("ttyQV5")));
 }
 
 }  // namespace

@@ -1,0 +1,393 @@
+// Replays the end-to-end cases of tests/e2e/*.cases: the real tool against the simulated unit,
+// each case one test. A case is a list of lines, a word and its text:
+//   setup:   unit OPTIONS (the unit's own), args WORDS (@unit: its port, "" an empty word),
+//            time CLOCK (the PC's), pipe (keys from a pipe), nobody, shell SCRIPT (a bash with
+//            job control runs the tool as "$@"), lock NAME TEXT (@live, @dead: a PID), wine
+//   actions: after TEXT (output holds it), type KEYS, close (the keys' pipe), kill SIGNAME,
+//            replug OPTIONS (the unit hangs up, a new one comes on its link), logwait TEXT
+//   checks:  > LINE (the whole output, or with ends its end; >| without a line end; @NAME: a
+//            def's lines), status N,
+//            err LINE (default: none), err~ TEXT, has TEXT, count N TEXT, wire BYTES (| for
+//            CR), state TEXT (the unit's last), log TEXT, nolog TEXT, port SETTINGS (every
+//            "port:" line the unit logged, in order), gap MS (between the lines it executed)
+// "def NAME" then "> " lines names output shared by cases. Texts take \r \n \e \t \xNN \s.
+// The keyboard terminal's modes must be as found after every run. QUORVEL_TEST_WINE set: only
+// the cases marked wine run, keys from a pipe, with the unit behind COM5 of the Wine prefix.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "harness.h"
+
+namespace {
+
+std::string unescape_only(const std::string& text);
+using Lines = std::vector<std::pair<std::string, std::string>>;
+std::map<std::string, Lines> g_defs;  // named output, spliced into the cases that name it
+std::string g_port;                   // what @unit stands for in this case
+
+std::string unescape(const std::string& text) {
+  std::string out;
+  if (text.find('@') != std::string::npos) {
+    std::string with = text;
+    for (const auto& [word, value] : {std::pair{"@unit", g_port}, {"@tool", e2e::tool_path()}}) {
+      for (auto at = with.find(word); at != std::string::npos; at = with.find(word, at)) {
+        with.replace(at, 5, value);
+        at += value.size();
+      }
+    }
+    return unescape_only(with);
+  }
+  return unescape_only(text);
+}
+
+std::string unescape_only(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+    const std::string known = "rnetsb\\x";
+    if (text[i] != '\\' || known.find(next) == std::string::npos || next == '\0') {
+      out += text[i];
+    } else if (next == 'x') {
+      out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+      i += 3;
+    } else {
+      out += "\r\n\x1b\t \b\\"[known.find(next)];
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::string shown(const std::string& bytes) {
+  std::string out;
+  for (const unsigned char c : bytes) {
+    std::array<char, 8> hex{};
+    std::snprintf(hex.data(), hex.size(), "\\x%02x", c);
+    out += c == '\r' ? std::string("|") : c >= 32 && c < 127 ? std::string(1, c) : hex.data();
+  }
+  return out;
+}
+
+std::vector<std::string> words(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string word; in >> word;) {
+    out.push_back(word == "\"\"" ? "" : unescape(word));
+  }
+  return out;
+}
+
+int signal_number(const std::string& name) {
+  for (int n = 1; n < NSIG; ++n) {
+    if (sigabbrev_np(n) != nullptr && name == sigabbrev_np(n)) {
+      return n;
+    }
+  }
+  return SIGRTMIN + std::atoi(name.c_str() + 5);  // RTMIN+N
+}
+
+std::string text_of(const Lines& lines, const std::string& word) {
+  for (const auto& [verb, text] : lines) {
+    if (verb == word) {
+      return text;
+    }
+  }
+  return "";
+}
+
+bool has(const Lines& lines, const std::string& word) {
+  return std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.first == word; });
+}
+
+int occurrences(const std::string& in, const std::string& text) {
+  int n = 0;
+  for (auto at = in.find(text); at != std::string::npos; at = in.find(text, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+void run_case(const Lines& lines) {
+  if (has(lines, "row")) {  // a table: the case once per row, with its words and reason
+    for (const auto& [verb, text] : lines) {
+      if (verb == "row") {
+        SCOPED_TRACE(text);
+        Lines one;
+        std::copy_if(lines.begin(), lines.end(), std::back_inserter(one),
+                     [](const auto& l) { return l.first != "row"; });
+        const std::string part = text.substr(0, text.find(" | "));
+        if (has(lines, "pipe")) {
+          one.insert(one.begin(), {{"type", part}, {"close", ""}});
+        } else {
+          one.push_back({"args", part});
+        }
+        one.push_back({"err~", text.substr(text.find(" | ") + 3)});
+        run_case(one);
+      }
+    }
+    return;
+  }
+  const bool wine = getenv("QUORVEL_TEST_WINE") != nullptr;
+  std::vector<std::unique_ptr<e2e::Unit>> units;
+  units.push_back(std::make_unique<e2e::Unit>());
+  const std::string link = wine ? std::string(getenv("WINEPREFIX")) + "/dosdevices/com5" : "";
+  ASSERT_FALSE(e2e::start_unit(*units[0], words(text_of(lines, "unit")), link));
+  const std::string port = wine ? "COM5" : units[0]->port;
+  g_port = port;
+  e2e::Options options;
+  options.fake_time = text_of(lines, "time");
+  options.pipe_keys = has(lines, "pipe") || wine;  // Wine's console takes keys from a pipe
+  options.as_nobody = has(lines, "nobody");
+  options.shell = text_of(lines, "shell");
+  e2e::Tool tool;
+  options.lock_dir = units[0]->dir + "/locks";
+  mkdir(options.lock_dir.c_str(), 0755);
+  chmod(options.lock_dir.c_str(), 01777);  // as the system's, which anyone may write
+  for (const auto& [verb, text] : lines) {
+    if (verb == "lock") {
+      const std::string content = text.substr(text.find(' ') + 1);
+      const pid_t gone = content == "@live" ? getpid() : fork();
+      if (gone == 0) {
+        _exit(0);
+      }
+      waitpid(gone, nullptr, 0);  // a PID nothing holds now
+      std::array<char, 16> pid{};
+      std::snprintf(pid.data(), pid.size(), "%10d\n", static_cast<int>(gone));
+      std::ofstream(options.lock_dir + "/" + text.substr(0, text.find(' ')))
+          << (content[0] == '@' ? std::string(pid.data()) : unescape(content));
+    }
+  }
+  if (has(lines, "chmod")) {
+    chmod(units[0]->path.c_str(),
+          static_cast<mode_t>(std::stoi(text_of(lines, "chmod"), nullptr, 8)));
+    chmod(options.lock_dir.c_str(), 0755);
+  }
+  const int holder =
+      has(lines, "hold") ? open(units[0]->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
+  if (text_of(lines, "hold") == "flock") {
+    flock(holder, LOCK_EX | LOCK_NB);
+  }
+  ASSERT_FALSE(e2e::start_tool(tool, words(text_of(lines, "args")), options));
+  std::size_t mark = 0;
+  for (const auto& [verb, text] : lines) {
+    if (verb == "after") {
+      ASSERT_TRUE(
+          e2e::wait_output(tool, unescape(text), mark, e2e::kDeadlineMs, units.back().get()))
+          << "no \"" << text << "\" in:\n"
+          << tool.out << tool.err;
+      mark = tool.out.find(unescape(text), mark) + unescape(text).size();
+    } else if (verb == "aftererr") {
+      for (const auto start = e2e::Clock::now();
+           tool.err.find(unescape(text)) == std::string::npos &&
+           e2e::Clock::now() - start < std::chrono::seconds(30);) {
+        e2e::pump(tool, 50, units.back().get());
+      }
+    } else if (verb == "type") {
+      e2e::type(tool, unescape(text));
+    } else if (verb == "close") {
+      e2e::close_keys(tool);
+    } else if (verb == "closeout") {
+      close(tool.out_fd);
+      tool.out_fd = -1;
+    } else if (verb == "kill") {
+      kill(tool.pid, signal_number(text));
+    } else if (verb == "modes") {
+      EXPECT_TRUE(e2e::modes_restored(tool)) << "the terminal's modes were not given back";
+    } else if (verb == "held") {  // the run's own lock, while it runs
+      std::string all;
+      for (const auto& entry : std::filesystem::directory_iterator(options.lock_dir)) {
+        std::ifstream in(entry.path());
+        all.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      }
+      EXPECT_NE(all.find(std::to_string(tool.pid)), std::string::npos) << all;
+    } else if (verb == "logwait") {
+      ASSERT_TRUE(e2e::wait_log(*units.back(), unescape(text))) << units.back()->log;
+    } else if (verb == "replug") {
+      ASSERT_TRUE(e2e::wait_log(*units.back(), "final: ")) << units.back()->log;
+      units.push_back(std::make_unique<e2e::Unit>());
+      ASSERT_FALSE(e2e::start_unit(*units.back(), words(text), units[0]->path));
+    }
+  }
+  const std::string pid = std::to_string(tool.pid);
+  const int status = e2e::wait_exit(tool, e2e::kDeadlineMs, units.back().get());
+  if (holder >= 0) {
+    close(holder);
+  }
+  std::string out = tool.out;
+  std::string err = tool.err;
+  for (std::string* text : {&out, &err}) {
+    for (auto at = text->find("\r\n"); wine && at != std::string::npos; at = text->find("\r\n")) {
+      text->erase(at, 1);
+    }
+  }
+  std::string expected;
+  std::vector<std::string> ports;
+  for (const auto& [verb, text] : lines) {
+    expected += verb == ">" ? unescape(text) + "\n" : verb == ">|" ? unescape(text) : "";
+    if (verb == "port") {
+      ports.push_back("port: " + text);
+    }
+  }
+  const std::string expected_err = has(lines, "err") ? unescape(text_of(lines, "err")) + "\n" : "";
+  EXPECT_EQ(status, std::atoi(text_of(lines, "status").c_str()));
+  if (has(lines, "ends")) {  // the lines given are how the output ends
+    EXPECT_EQ(out.substr(out.size() - std::min(out.size(), expected.size())), expected);
+  } else if (has(lines, ">") || has(lines, ">|")) {
+    EXPECT_EQ(out, expected);
+  }
+  if (has(lines, "err~")) {
+    EXPECT_NE(err.find(unescape(text_of(lines, "err~"))), std::string::npos) << err;
+    EXPECT_EQ(occurrences(err, "\n"), 1) << err;
+  } else {
+    EXPECT_EQ(err, expected_err);
+  }
+  // Nothing of the run's left behind: no lock of its own, the port not left exclusive.
+  for (const auto& entry : std::filesystem::directory_iterator(options.lock_dir)) {
+    std::ifstream in(entry.path());
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ((entry.path().filename().string() + content).find(pid), std::string::npos)
+        << entry.path();
+  }
+  const int fd = open(units.back()->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  int exclusive = 0;
+  EXPECT_TRUE(fd < 0 || (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0));
+  if (fd >= 0) {
+    close(fd);
+  }
+  if (has(lines, "cpu")) {
+    const auto ms = tool.usage.ru_utime.tv_sec * 1000 + tool.usage.ru_utime.tv_usec / 1000 +
+                    tool.usage.ru_stime.tv_sec * 1000 + tool.usage.ru_stime.tv_usec / 1000;
+    EXPECT_LE(ms, std::atoi(text_of(lines, "cpu").c_str())) << "ms of CPU";
+  }
+  if (tool.slave_fd >= 0 && !has(lines, "shell")) {
+    EXPECT_TRUE(e2e::modes_restored(tool)) << "the terminal's modes were not given back";
+  }
+  e2e::Unit& unit = *units.back();
+  if (!ports.empty()) {
+    e2e::wait_log(unit, ports.back(),
+                  static_cast<int>(std::count(ports.begin(), ports.end(), ports.back())), 5000);
+  }
+  std::string all_wire;
+  for (auto& each : units) {
+    e2e::stop_unit(*each);
+    all_wire += e2e::wire(*each);
+  }
+  std::vector<std::string> logged;
+  for (auto at = unit.log.find("port: "); at != std::string::npos;
+       at = unit.log.find("port: ", at + 1)) {
+    logged.push_back(unit.log.substr(at, unit.log.find('\n', at) - at));
+  }
+  for (const auto& [verb, text] : lines) {
+    if (verb == "has") {
+      EXPECT_NE(out.find(unescape(text)), std::string::npos) << text << " not in:\n" << out;
+    } else if (verb == "count") {
+      const std::string what = unescape(text.substr(text.find(' ') + 1));
+      EXPECT_EQ(occurrences(out, what), std::atoi(text.c_str())) << what << " in:\n" << out;
+    } else if (verb == "wire") {
+      // Given back cooked with echo, the line itself may echo the unit's last CR as CR LF.
+      const bool echoed =
+          all_wire.size() >= 2 && all_wire.compare(all_wire.size() - 2, 2, "\r\n") == 0;
+      EXPECT_EQ(shown(all_wire.substr(0, all_wire.size() - (echoed ? 2 : 0))), text);
+    } else if (verb == "state") {
+      EXPECT_EQ(unit.log.substr(unit.log.rfind("final: ") + 7), text + "\n") << unit.log;
+    } else if (verb == "log" || verb == "nolog") {
+      EXPECT_EQ(unit.log.find(unescape(text)) != std::string::npos, verb == "log") << unit.log;
+    } else if (verb == "gap") {
+      ASSERT_GE(unit.line_times.size(), 2U) << unit.log;
+      for (std::size_t i = 1; i < unit.line_times.size(); ++i) {
+        EXPECT_GE(unit.line_times[i] - unit.line_times[i - 1],
+                  std::chrono::milliseconds(std::atoi(text.c_str()) * 4 / 5))
+            << "between line " << i << " and the next";
+      }
+    }
+  }
+  if (wine && !ports.empty() && logged.size() > 1) {
+    logged.resize(1);  // a DCB given back holds no terminal modes: only the run's are compared
+    ports.resize(1);
+  }
+  if (!ports.empty()) {
+    EXPECT_EQ(logged, ports);
+  }
+  if (testing::Test::HasFailure()) {
+    ADD_FAILURE() << "output:\n" << tool.out << tool.err << "\nunit:\n" << unit.log;
+  }
+}
+
+class Replay : public testing::Test {
+ public:
+  explicit Replay(Lines lines) : lines_(std::move(lines)) {}
+  void TestBody() override { run_case(lines_); }
+
+ private:
+  Lines lines_;
+};
+
+void register_file(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::vector<std::pair<std::string, Lines>> cases;
+  std::string def;
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t cut = line.find(' ');
+    const std::string verb = line.substr(0, cut);
+    const std::string text = cut == std::string::npos ? "" : line.substr(cut + 1);
+    if (verb.empty() || verb[0] == '#') {
+      continue;
+    } else if (verb == "def") {
+      def = text;
+    } else if (verb == "case") {
+      def = "";
+      cases.push_back({text, {}});
+    } else {
+      Lines& into = !def.empty() ? g_defs[def] : cases.back().second;
+      const Lines& named = g_defs[verb.substr(1)];
+      if (verb[0] == '@') {
+        into.insert(into.end(), named.begin(), named.end());
+      } else {
+        into.push_back({verb, text});
+      }
+    }
+  }
+  const bool wine = getenv("QUORVEL_TEST_WINE") != nullptr;
+  for (auto& [name, lines] : cases) {
+    std::string id = name;
+    std::replace_if(
+        id.begin(), id.end(), [](char c) { return !std::isalnum(c); }, '_');
+    if (!wine || has(lines, "wine")) {
+      testing::RegisterTest(file.stem().c_str(), id.c_str(), nullptr, nullptr, file.c_str(), 0,
+                            [lines = lines]() -> testing::Test* { return new Replay(lines); });
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(QUORVEL_CASES_DIR)) {
+    if (entry.path().extension() == ".cases") {
+      files.push_back(entry.path());
+    }
+  }
+  std::sort(files.begin(), files.end());
+  for (const auto& file : files) {
+    register_file(file);
+  }
+  return RUN_ALL_TESTS();
+}
