@@ -49,6 +49,10 @@ std::array<char, kOpenReasonBytes> g_reason{};
 // does it again from its handler, which is harmless.
 void give_back(int fd) {
   if (fd >= 0 && g_found_fd == fd) {
+    // Neither what is still queued out nor what came in goes through the settings found: at
+    // another speed the one would reach the unit garbled, and with their echo the other would
+    // be sent back to it.
+    tcflush(fd, TCIOFLUSH);
     tcsetattr(fd, TCSANOW, &g_found_line);
     lower_modem_lines(fd);  // the settings found may raise them; they stay down
     g_found_fd = -1;
