@@ -5,9 +5,9 @@
 #   --build   only what building needs (compiler, cmake), not the test tools
 #   --lists   only make sure the package lists are there (for apt-cache and apt-get download)
 # A failed `apt-get update` is tried again after a pause, then let pass with one line saying so:
-# the install itself decides. A set that apt cannot resolve is tried once more with this
-# machine's own release as the target. A package that still cannot be installed ends with one
-# line naming it and apt's reason, and status 1.
+# the install itself decides. A download cut short is tried once more, and a set that apt
+# cannot resolve once more with this machine's own release as the target. A package that still
+# cannot be installed ends with one line naming it and apt's reason, and status 1.
 set -euo pipefail
 
 sudo=""
@@ -59,17 +59,25 @@ done
 echo "Installing: ${missing[*]}"
 update_lists
 
-install() {
+apt_install() {
   "${apt[@]}" install -y -qq --no-install-recommends "$@" "${missing[@]}" >"$log" 2>&1
 }
-install && exit 0
+apt_install && exit 0
+# A download cut short by the sync ("Hash Sum mismatch", "Failed to fetch"): once more, on
+# lists read again.
+if grep -qE 'Hash Sum mismatch|Failed to fetch|File has unexpected size' "$log"; then
+  echo "apt could not download them ($(reason)); trying again"
+  sleep 10
+  update_lists
+  apt_install && exit 0
+fi
 cp "$log" "$log.install"
 # Lists half from before a mirror's sync and half from after can pair an amd64 and an i386
 # build of one library from different suites; this release's own versions agree.
 release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 if [ -n "$release" ] && grep -qE 'unmet dependencies|held broken packages' "$log"; then
   echo "apt could not install them ($(reason)); trying again with $release as the target"
-  install -t "$release" && exit 0
+  apt_install -t "$release" && exit 0
 fi
 # Name the package that fails on its own, with apt's reason.
 for p in "${missing[@]}"; do

@@ -60,12 +60,15 @@ void for_each_ending_signal(Use use) {
 // While one handler gives things back, the other signals of the way out (and SIGCONT) wait: a
 // second handler run in the middle would give the terminal back twice and re-raise its own
 // signal before the first had given back the port.
-sigset_t held_while_handling() {
-  sigset_t held{};
-  sigemptyset(&held);
-  for_each_ending_signal([&held](int signal_number) { sigaddset(&held, signal_number); });
-  sigaddset(&held, SIGCONT);
-  return held;
+// Made once at install: SIGRTMIN and SIGRTMAX are calls, and a handler (SIGCONT's takes
+// Ctrl-Z's again) may make only async-signal-safe ones.
+sigset_t g_held_while_handling{};
+
+void make_held_while_handling() {
+  sigemptyset(&g_held_while_handling);
+  for_each_ending_signal(
+      [](int signal_number) { sigaddset(&g_held_while_handling, signal_number); });
+  sigaddset(&g_held_while_handling, SIGCONT);
 }
 
 bool is_crash(int signal_number) {
@@ -84,7 +87,7 @@ void take_signal(int signal_number) {
     return;
   }
   struct sigaction action {};
-  action.sa_mask = held_while_handling();
+  action.sa_mask = g_held_while_handling;
   if (is_crash(signal_number) && signal_number < kMostSignals) {
     g_before_crash[static_cast<std::size_t>(signal_number)] = previous;
     action.sa_sigaction = on_crash;
@@ -133,9 +136,10 @@ void on_continue(int /*signal_number*/) {
 }  // namespace
 
 void install_exit_path() {
+  make_held_while_handling();
   for_each_ending_signal(take_signal);
   struct sigaction wake {};
   wake.sa_handler = on_continue;
-  wake.sa_mask = held_while_handling();
+  wake.sa_mask = g_held_while_handling;
   sigaction(SIGCONT, &wake, nullptr);
 }

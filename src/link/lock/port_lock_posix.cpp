@@ -66,9 +66,18 @@ bool temporary_name(std::size_t dir, std::array<char, kPathBytes>& out) {
   unsigned long long bits = 0;
   // Just after boot, before the kernel's generator is seeded (a machine without a hardware
   // source), only the unseeded bytes are there; they still make a name nobody can know ahead.
-  if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits) &&
-      getrandom(&bits, sizeof bits, GRND_INSECURE) != static_cast<ssize_t>(sizeof bits)) {
-    return true;
+  // Kernels before 5.6 give those only through /dev/urandom.
+  const auto whole = static_cast<ssize_t>(sizeof bits);
+  if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != whole &&
+      getrandom(&bits, sizeof bits, GRND_INSECURE) != whole) {
+    const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    const ssize_t got = fd >= 0 ? read(fd, &bits, sizeof bits) : -1;
+    if (fd >= 0) {
+      close(fd);
+    }
+    if (got != whole) {
+      return true;
+    }
   }
   std::snprintf(out.data(), out.size(), "%s/LTMP.%ld.%016llx", kLockDirs[dir],
                 static_cast<long>(getpid()), bits);
@@ -211,6 +220,11 @@ bool take_port_lock(const char* port_name, const char* device_path, char* reason
         say_lock_refusal(info, path.data(), reason, size);
         drop_port_lock();
         return true;
+      }
+      if (!stale_kept) {
+        std::snprintf(g_no_lock.data(), g_no_lock.size(),
+                      "another program's lock in %s came and went while this one was made",
+                      kLockDirs[dir]);
       }
     } else if (!made && !stale_kept) {
       std::snprintf(g_no_lock.data(), g_no_lock.size(), "this user may not write in %s",

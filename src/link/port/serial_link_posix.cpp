@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "link/diagnosis/port_reason.h"
 #include "link/lock/port_lock.h"
@@ -81,8 +83,26 @@ bool held_elsewhere(const char* port_name, const char* device) {
   return true;
 }
 
+// The controlling terminal, as the kernel reports it in /proc/self/stat ("tty_nr", the seventh
+// field, after the name in parentheses); 0 when there is none or no such file.
+dev_t controlling_terminal() {
+  std::array<char, 512> stat_line{};
+  const int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+  const ssize_t got = fd >= 0 ? read(fd, stat_line.data(), stat_line.size() - 1) : -1;
+  if (fd >= 0) {
+    close(fd);
+  }
+  const char* after_name = got > 0 ? std::strrchr(stat_line.data(), ')') : nullptr;
+  unsigned tty_nr = 0;
+  if (after_name == nullptr || std::sscanf(after_name + 1, " %*c %*d %*d %*d %u", &tty_nr) != 1) {
+    return 0;
+  }
+  return makedev((tty_nr >> 8) & 0xfffU, (tty_nr & 0xffU) | ((tty_nr >> 12) & 0xfff00U));
+}
+
 // Whether the device is this program's own terminal, on which it would take its operator's
-// keys as the unit's bytes.
+// keys as the unit's bytes: the one on standard input or output, or the controlling one when
+// those are redirected.
 bool own_terminal(const struct stat& node) {
   for (const int fd : {0, 1, 2}) {
     struct stat own {};
@@ -90,7 +110,8 @@ bool own_terminal(const struct stat& node) {
       return true;
     }
   }
-  return false;
+  const dev_t controlling = controlling_terminal();
+  return controlling != 0 && controlling == node.st_rdev;
 }
 
 // Claims the open port and sets it up. Nothing on the port changes until no other holder is
@@ -178,8 +199,14 @@ int open_named(const char* port_name, std::uint32_t baud_rate, bool keep_lock) {
   if (!held_elsewhere(port_name, device.data())) {
     // Non-blocking, so the open does not wait for a carrier the unit never raises.
     fd = open(device.data(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    struct stat opened {};
     if (fd < 0) {
       explain_errno(port_name, device.data(), errno);
+    } else if (fstat(fd, &opened) != 0 || opened.st_rdev != node.st_rdev) {
+      // The name now leads elsewhere (a device replugged between the looks and the open).
+      close(fd);
+      fd = -1;
+      explain_errno(port_name, device.data(), ENODEV);
     } else if (configure(fd, port_name, device.data(), baud_rate)) {
       close_line(fd);
       fd = -1;
@@ -215,6 +242,7 @@ PortHandle open_port(const char* port_name, std::uint32_t baud_rate) {
 
 void close_port(PortHandle port) {
   if (port != kInvalidPort) {
+    tcdrain(port);  // the last line's bytes leave at its own speed; a line that is gone fails
     close_line(port);
   }
   g_port_known = false;

@@ -22,8 +22,11 @@ HANDLE g_port = INVALID_HANDLE_VALUE;
 // Room for the device path of a name: past MAX_PATH, so that the system, not this program, says
 // when a name is too long for it.
 constexpr std::size_t kDevicePathBytes = 272;
-// The line settings the port had when it was opened, given back when it is closed.
+// The line settings and time-outs the port had when it was opened, given back when it is closed
+// or the console ends the program; g_given_back says that has been done (either thread may).
 DCB g_found_line;
+COMMTIMEOUTS g_found_timeouts;
+volatile LONG g_given_back = 1;
 
 std::array<char, 400> g_reason{};
 
@@ -72,6 +75,19 @@ void fill_line(DCB& dcb, std::uint32_t baud_rate, const FlowChars& chars) {
   dcb.ErrorChar = dcb.EofChar = dcb.EvtChar = 0;
 }
 
+// Puts back what was found at open, DTR and RTS kept down (the settings found may have them
+// follow the port); once, whichever of the run and the console's handler comes first.
+void give_back(HANDLE h) {
+  if (InterlockedExchange(&g_given_back, 1) != 0) {
+    return;
+  }
+  DCB found = g_found_line;
+  found.fDtrControl = DTR_CONTROL_DISABLE;
+  found.fRtsControl = RTS_CONTROL_DISABLE;
+  SetCommState(h, &found);
+  SetCommTimeouts(h, &g_found_timeouts);
+}
+
 }  // namespace
 
 PortHandle open_port(const char* port_name, std::uint32_t baud_rate) {
@@ -91,11 +107,17 @@ PortHandle open_port(const char* port_name, std::uint32_t baud_rate) {
     explain_open_error(port_name, GetLastError(), g_reason.data(), g_reason.size());
     return kInvalidPort;
   }
-  COMMTIMEOUTS found_timeouts;
   DCB read_back;
-  if (!GetCommTimeouts(h, &found_timeouts) || set_immediate_reads(h) ||
-      !GetCommState(h, &read_back)) {
+  if (!GetCommTimeouts(h, &g_found_timeouts) || !GetCommState(h, &read_back)) {
     explain_not_serial(port_name, GetLastError(), g_reason.data(), g_reason.size());
+    CloseHandle(h);
+    return kInvalidPort;
+  }
+  g_found_line = read_back;
+  g_given_back = 0;
+  if (set_immediate_reads(h)) {
+    explain_not_serial(port_name, GetLastError(), g_reason.data(), g_reason.size());
+    give_back(h);
     CloseHandle(h);
     return kInvalidPort;
   }
@@ -107,11 +129,11 @@ PortHandle open_port(const char* port_name, std::uint32_t baud_rate) {
   });
   if (refused) {
     explain_line_refused(port_name, baud_rate, GetLastError(), g_reason.data(), g_reason.size());
+    give_back(h);
     CloseHandle(h);
     return kInvalidPort;
   }
   g_port = h;
-  g_found_line = read_back;
   return kOpenPort;
 }
 
@@ -120,18 +142,19 @@ void close_port(PortHandle port) {
   if (h == INVALID_HANDLE_VALUE) {
     return;
   }
-  // As found, but DTR and RTS stay down: the settings found may have them follow the port.
-  DCB found = g_found_line;
-  found.fDtrControl = DTR_CONTROL_DISABLE;
-  found.fRtsControl = RTS_CONTROL_DISABLE;
-  SetCommState(h, &found);
+  give_back(h);
   CloseHandle(h);
   g_port = INVALID_HANDLE_VALUE;
   g_has_byte = false;
 }
 
-// Windows gives a port's share mode back with its handle, which the system closes at exit.
-void release_port_for_exit() {}
+// Windows gives a port's share mode back with its handle, which the system closes at exit; its
+// settings are this program's to give back.
+void release_port_for_exit() {
+  if (g_port != INVALID_HANDLE_VALUE) {
+    give_back(g_port);
+  }
+}
 
 void write_byte(PortHandle port, std::uint32_t pause, std::uint8_t byte) {
   DWORD written = 0;
