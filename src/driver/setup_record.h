@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <ctime>
 
 // One output channel of the unit; every field is 0 to 255 once accepted.
 struct OutputParams {
@@ -39,3 +40,7 @@ struct SetupRecord {
 
 // The process-wide record: setup input writes it, the run sequence and the exchange read it.
 extern SetupRecord g_setup;
+
+// Sets the fields that come from the PC clock from `now`: hour, minute and second when
+// setup.time_from_pc, day, month and year when setup.date_from_pc and the year fits.
+void take_pc_clock(const std::tm& now, SetupRecord& setup);

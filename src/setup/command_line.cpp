@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/local_time.h"
 #include "common/reason.h"
-#include "driver/local_time.h"
 #include "driver/setup_record.h"
 #include "setup/field_formats.h"
 #include "setup/option_reasons.h"

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/local_time.h"
 #include "common/reason.h"
-#include "driver/local_time.h"
 #include "driver/setup_record.h"
 #include "setup/line_editors.h"
 

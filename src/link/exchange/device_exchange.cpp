@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/local_time.h"
+#include "common/local_time.h"
 #include "driver/setup_record.h"
 #include "link/clock/clock.h"
 #include "link/diagnosis/port_reason.h"
