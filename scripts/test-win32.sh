@@ -10,8 +10,6 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-jobs=$(nproc)
-[ "$jobs" -gt 2 ] && jobs=2
 
 passed=0
 failed=0
@@ -49,13 +47,13 @@ quiet() {
 }
 quiet cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake \
   -DBUILD_TESTING=ON
-quiet cmake --build build-win32 -j"$jobs" --target quorvel-setup quorvel-manual-txt
+quiet cmake --build build-win32 -j2 --target quorvel-setup quorvel-manual-txt
 if [ "$win_bits" = 64 ]; then
   quiet cmake -S . -B "$win_dir" -DCMAKE_TOOLCHAIN_FILE="$win_toolchain" -DBUILD_TESTING=ON
 fi
-quiet cmake --build "$win_dir" -j"$jobs" --target quorvel-setup unit_tests seam_tests
+quiet cmake --build "$win_dir" -j2 --target quorvel-setup unit_tests seam_tests
 quiet cmake -S . -B build -DBUILD_TESTING=ON
-quiet cmake --build build -j"$jobs" --target quorvel-sim e2e_tests
+quiet cmake --build build -j2 --target quorvel-sim e2e_tests
 exe=$root/build-win32/quorvel-setup.exe
 
 # The shipped executable is a 32-bit console program that needs only DLLs Windows itself provides

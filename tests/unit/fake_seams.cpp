@@ -14,10 +14,8 @@ std::vector<std::pair<std::uint32_t, std::uint8_t>> g_arrivals;
 std::size_t g_next_arrival = 0;
 std::uint32_t g_start = 0;
 std::uint32_t g_now = 0;
-std::string g_written;
-std::vector<std::uint32_t> g_write_times;
-std::uint32_t g_flood_left = 0;
 std::uint32_t g_keys_from = 0;
+std::uint32_t g_flood_left = 0;
 }  // namespace
 
 namespace fake {
@@ -35,17 +33,9 @@ void set_flood(std::uint32_t bytes) {
 }
 void reset_clock(std::uint32_t start) {
   g_start = g_now = start;
-  g_written.clear();
-  g_write_times.clear();
 }
 std::uint32_t elapsed() {
   return g_now - g_start;
-}
-const std::string& written() {
-  return g_written;
-}
-const std::vector<std::uint32_t>& write_times() {
-  return g_write_times;
 }
 }  // namespace fake
 
@@ -75,9 +65,7 @@ PortFit prepare_attempt(PortHandle& port) {
 const char* open_failure_reason() {
   return "";
 }
-void write_byte(PortHandle, std::uint32_t pause, std::uint8_t byte) {
-  g_written.push_back(static_cast<char>(byte));
-  g_write_times.push_back(g_now - g_start);
+void write_byte(PortHandle, std::uint32_t pause, std::uint8_t) {
   pause_ms(pause);
 }
 bool read_byte(PortHandle, std::uint8_t& byte_out) {

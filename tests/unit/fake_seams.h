@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -20,16 +19,10 @@ void set_arrivals(const std::vector<std::pair<std::uint32_t, std::uint8_t>>& arr
 // last, up to `bytes` of them (a bound, so a wait that never ends fails instead of hanging).
 void set_flood(std::uint32_t bytes);
 
-// Starts the virtual clock at `start` (to test the wrap) and clears everything written.
+// Starts the virtual clock at `start` (to test the wrap).
 void reset_clock(std::uint32_t start);
 
 // Virtual ms since reset_clock.
 std::uint32_t elapsed();
-
-// What the program wrote to the port since reset_clock.
-const std::string& written();
-
-// The virtual time (ms since reset_clock) at which each byte of written() went out.
-const std::vector<std::uint32_t>& write_times();
 
 }  // namespace fake

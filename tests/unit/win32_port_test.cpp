@@ -21,7 +21,6 @@ TEST(WindowsDevicePath, PrefixAddedAndOneTrailingColonDropped) {
       {"COM3:", "\\\\.\\COM3"},
       {"com12:", "\\\\.\\com12"},
       {"COM3::", "\\\\.\\COM3:"},  // only one colon is a habit
-      {"CNCA0", "\\\\.\\CNCA0"},
       {":", "\\\\.\\:"},                     // nothing left to name without it
       {"\\\\.\\COM5", "\\\\.\\COM5"},        // already in the device namespace
       {"\\\\.\\COM5:", "\\\\.\\COM5:"},      // taken as it stands
@@ -52,7 +51,6 @@ TEST(ComPortList, NumericOrderOnceEachOnlyComPorts) {
   } cases[] = {
       {names({"COM12", "C:", "COM1", "LPT1", "com5", "COM1", "NUL"}), 64, "COM1, COM5, COM12"},
       {names({"COM", "COMX", "COM01", "COM1A", "CONIN$", "COM99999"}), 64, ""},
-      {names({"PhysicalDrive0", "Global"}), 64, ""},
       {names({}), 64, ""},
       {names({"COM1", "COM2", "COM10"}), 12, "COM1, COM2"},  // cut at a whole name
       {names({"COM256"}), 4, ""},
