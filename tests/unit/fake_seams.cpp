@@ -59,7 +59,7 @@ PortHandle open_port(const char*, std::uint32_t) {
 }
 void close_port(PortHandle) {}
 void release_port_for_exit() {}
-PortFit prepare_attempt(PortHandle& port) {
+PortFit ready_port_for_attempt(PortHandle& port) {
   return port == kInvalidPort ? PortFit::kMissing : PortFit::kReady;
 }
 const char* open_failure_reason() {

@@ -110,7 +110,7 @@ std::uint32_t echo_budget_ms(const char* line, std::uint32_t baud_rate) {
 
 StepEnd exchange_step(PortHandle& port, const char* label, const char* line) {
   for (;;) {
-    const PortFit fit = prepare_attempt(port);
+    const PortFit fit = ready_port_for_attempt(port);
     note_port(fit);
     if (fit == PortFit::kReopened) {
       return StepEnd::kReplugged;

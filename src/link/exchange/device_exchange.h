@@ -24,7 +24,7 @@ std::uint32_t echo_budget_ms(const char* line, std::uint32_t baud_rate);
 enum class StepEnd { kDone, kAborted, kReplugged };
 
 // Prints label and sends line until the unit echoes it. ESC is looked at once per attempt,
-// after sending. Each attempt first makes the port fit (prepare_attempt), which may open it
+// after sending. Each attempt first makes the port fit (ready_port_for_attempt), which may open it
 // again under a new handle after a replug; the step then ends before printing or sending
 // anything, since what the unit holds is no longer known.
 StepEnd exchange_step(PortHandle& port, const char* label, const char* line);

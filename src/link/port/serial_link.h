@@ -37,7 +37,7 @@ bool read_byte(PortHandle port, std::uint8_t& byte_out);
 // returns at once on a broken or hung-up line, so a caller's read loop never spins.
 void wait_for_byte(PortHandle port, std::uint32_t timeout_ms);
 
-// What prepare_attempt found: the port as it was, no port, or the port opened again.
+// What ready_port_for_attempt found: the port as it was, no port, or the port opened again.
 enum class PortFit { kReady, kMissing, kReopened };
 
 // Before every attempt of the exchange: makes the port fit for one attempt. Lowers DTR and RTS
@@ -46,7 +46,7 @@ enum class PortFit { kReady, kMissing, kReopened };
 // updating `port`. kMissing while the port is not there: the attempt then goes on and fails on
 // its own, at its usual pace. kReopened once it is open again, on what may be another unit or
 // the same one powered again.
-PortFit prepare_attempt(PortHandle& port);
+PortFit ready_port_for_attempt(PortHandle& port);
 
 // Why the last open_port failed, as text for one line on standard error after the program's
 // name (at most three lines where a list of ports follows), without a final line end; "" when

@@ -255,7 +255,7 @@ void release_port_for_exit() {
   drop_port_lock();
 }
 
-PortFit prepare_attempt(PortHandle& port) {
+PortFit ready_port_for_attempt(PortHandle& port) {
   if (port != kInvalidPort && !line_gone()) {
     // Anything that opened the port meanwhile (root passes TIOCEXCL) raised DTR and RTS.
     if (!lower_modem_lines(port) || !gone_error(errno)) {

@@ -204,7 +204,7 @@ void wait_for_byte(PortHandle port, std::uint32_t timeout_ms) {
   }
 }
 
-PortFit prepare_attempt(PortHandle& port) {
+PortFit ready_port_for_attempt(PortHandle& port) {
   const HANDLE h = handle_of(port);
   if (h == INVALID_HANDLE_VALUE) {
     return PortFit::kMissing;
