@@ -101,14 +101,8 @@ std::string tool_for_nobody() {
 std::vector<std::string> command(const std::vector<std::string>& args, const Options& options) {
   std::vector<std::string> argv;
   if (!options.shell.empty()) {
-    // bash takes the terminal for job control from its standard error; the tool gets the
-    // pipe back as its own.
-    std::string script = options.shell;
-    for (auto at = script.find("\"$@\""); at != std::string::npos;
-         at = script.find("\"$@\"", at + 1)) {
-      script.insert(at + 4, " 2>&4");
-    }
-    argv = {"/bin/bash", "-c", "exec 4>&2 2>/dev/tty; set -m; " + script, "bash"};
+    // bash takes the terminal for job control from its standard error.
+    argv = {"/bin/bash", "-c", "exec 4>&2 2>/dev/tty; set -m; " + options.shell, "bash"};
   }
   const char* wrapper = g_wrapper_set ? g_wrapper.c_str() : getenv("QUORVEL_TEST_WRAPPER");
   std::istringstream words(wrapper != nullptr ? wrapper : "");
@@ -298,7 +292,7 @@ bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
   std::array<int, 2> out{};
   std::array<int, 2> err{};
   std::string slave;
-  if (!options.pipe_keys) {
+  if (!options.pipe_keys && options.keys_file.empty()) {
     std::array<char, 128> name{};
     if (openpty(&tool.keys_fd, &tool.slave_fd, name.data(), nullptr, nullptr) != 0) {
       return fail("cannot make the keyboard terminal");
@@ -307,6 +301,8 @@ bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
     fcntl(tool.slave_fd, F_SETFD, FD_CLOEXEC);
     slave = name.data();
     tcgetattr(tool.slave_fd, &tool.modes_before);
+  } else if (!options.keys_file.empty()) {
+    keys[0] = open(options.keys_file.c_str(), O_RDONLY | O_CLOEXEC);
   } else if (pipe2(keys.data(), O_CLOEXEC) != 0) {
     return fail("cannot make the keyboard pipe");
   }

@@ -53,12 +53,14 @@ std::string wire(const Unit& unit);
 
 struct Options {
   bool pipe_keys = false;  // the keyboard a pipe instead of a terminal
+  std::string keys_file;   // when set, the keyboard is this regular file instead
   bool screen = false;     // standard output and error on the keyboard terminal, as in a console
   std::string fake_time;   // local time the program sees ("2009-12-07 12:30:00" UTC); "": real
   std::string lock_dir;    // the folder the run sees as /run/lock; "": a fresh one, 01777
   bool as_nobody = false;  // the run drops to the user nobody (after the lock folder's mount)
   // When set, the tool runs as "$@" of `bash -c shell` with job control, bash leading the
-  // keyboard terminal's session as a technician's shell does.
+  // keyboard terminal's session as a technician's shell does; bash's own standard error is
+  // the terminal, the tool's is on descriptor 4 ("$@" 2>&4).
   std::string shell;
 };
 
