@@ -111,14 +111,6 @@ bool has(const Lines& lines, const std::string& word) {
   return std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.first == word; });
 }
 
-int occurrences(const std::string& in, const std::string& text) {
-  int n = 0;
-  for (auto at = in.find(text); at != std::string::npos; at = in.find(text, at + 1)) {
-    ++n;
-  }
-  return n;
-}
-
 // Everything the lock folder holds, names and contents.
 std::string locks(const std::string& dir) {
   std::string all;
@@ -235,7 +227,7 @@ void run_case(const Lines& lines) {
   }
   if (has(lines, "err~")) {
     EXPECT_NE(err.find(unescape(text_of(lines, "err~"))), std::string::npos) << err;
-    EXPECT_EQ(occurrences(err, "\n"), 1) << err;
+    EXPECT_EQ(e2e::occurrences(err, "\n"), 1) << err;
   } else {
     EXPECT_EQ(err, has(lines, "err") ? unescape(text_of(lines, "err")) + "\n" : "");
   }
@@ -273,7 +265,7 @@ void run_case(const Lines& lines) {
       EXPECT_NE(out.find(unescape(text)), std::string::npos) << text << " not in:\n" << out;
     } else if (verb == "count") {
       const std::string what = unescape(split(text).second);
-      EXPECT_EQ(occurrences(out, what), std::atoi(text.c_str())) << what << " in:\n" << out;
+      EXPECT_EQ(e2e::occurrences(out, what), std::atoi(text.c_str())) << what << " in:\n" << out;
     } else if (verb == "wire") {
       // Given back cooked with echo, the line itself may echo the unit's last CR as CR LF.
       const bool echoed =
@@ -314,13 +306,13 @@ class Replay : public testing::Test {
     for (const auto& [verb, row] : lines_) {  // a table: the case once per row
       if (verb == "row") {
         SCOPED_TRACE(row);
-        const std::size_t cut = row.find(" | ");
+        const std::size_t cut = std::min(row.find(" | "), row.size());
         Lines one;
         for (const auto& [word, text] : lines_) {
           if (word != "row") {
             one.push_back(split(replace_all(
                 replace_all(word + (text.empty() ? "" : " ") + text, "$1", row.substr(0, cut)),
-                "$2", row.substr(cut + 3))));
+                "$2", row.substr(std::min(cut + 3, row.size())))));
           }
         }
         run_case(one);

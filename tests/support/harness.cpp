@@ -234,21 +234,19 @@ bool pump_unit(Unit& unit, int timeout_ms) {
   return open;
 }
 
-bool wait_log(Unit& unit, const std::string& text, int times, int deadline_ms) {
-  const auto found = [&] {
-    int n = 0;
-    for (std::size_t at = unit.log.find(text); at != std::string::npos;
-         at = unit.log.find(text, at + 1)) {
-      ++n;
-    }
-    return n >= times;
-  };
-  for (const auto start = Clock::now(); !found() && before(start, deadline_ms);) {
-    if (!pump_unit(unit, 50)) {
-      return found();
-    }
+int occurrences(const std::string& in, const std::string& text) {
+  int n = 0;
+  for (auto at = in.find(text); at != std::string::npos; at = in.find(text, at + 1)) {
+    ++n;
   }
-  return found();
+  return n;
+}
+
+bool wait_log(Unit& unit, const std::string& text, int times, int deadline_ms) {
+  for (const auto start = Clock::now();
+       occurrences(unit.log, text) < times && before(start, deadline_ms) && pump_unit(unit, 50);) {
+  }
+  return occurrences(unit.log, text) >= times;
 }
 
 std::string stop_unit(Unit& unit, int deadline_ms) {
@@ -360,13 +358,8 @@ bool pump(Tool& tool, int timeout_ms, Unit* unit) {
 
 bool wait_output(Tool& tool, const std::string& text, std::size_t from, int deadline_ms,
                  Unit* unit) {
-  for (const auto start = Clock::now(); before(start, deadline_ms);) {
-    if (tool.out.find(text, from) != std::string::npos) {
-      return true;
-    }
-    if (!pump(tool, 50, unit)) {
-      break;
-    }
+  for (const auto start = Clock::now(); tool.out.find(text, from) == std::string::npos &&
+                                        before(start, deadline_ms) && pump(tool, 50, unit);) {
   }
   return tool.out.find(text, from) != std::string::npos;
 }

@@ -46,6 +46,8 @@ bool start_unit(Unit& unit, const std::vector<std::string>& options = {},
 bool pump_unit(Unit& unit, int timeout_ms);
 // Reads the unit's log until it holds `text` `times` times; false on the deadline or its end.
 bool wait_log(Unit& unit, const std::string& text, int times = 1, int deadline_ms = kDeadlineMs);
+// How many times `text` is in `in`.
+int occurrences(const std::string& in, const std::string& text);
 // Ends the unit (SIGTERM, then SIGKILL at the deadline); returns its final state.
 std::string stop_unit(Unit& unit, int deadline_ms = kDeadlineMs);
 // The bytes the unit received.
