@@ -215,10 +215,7 @@ bool start_unit(Unit& unit, const std::vector<std::string>& options, const std::
   }
   close(out[1]);
   unit.log_fd = out[0];
-  const auto start = Clock::now();
-  while (unit.log.find('\n') == std::string::npos && before(start, kDeadlineMs) &&
-         pump_unit(unit, 100)) {
-  }
+  wait_log(unit, "\n");  // its first line: where it serves
   unit.path = unit.log.substr(0, unit.log.find('\n'));
   unit.port = unit.path;
   return unit.path != at && fail("the simulated unit did not start on " + at);
