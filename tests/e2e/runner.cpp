@@ -14,8 +14,8 @@
 //            it), has TEXT, count N TEXT, wire BYTES (| for CR), state TEXT (the unit's last),
 //            log TEXT, nolog TEXT, port SETTINGS (every "port:" line the unit logged, in order),
 //            gap MS (between the lines it executed), cpu MS (the most the run may use)
-// "def NAME" then "> " lines names output shared by cases. "row A | B" lines make a table: the
-// case once per row, its $1, $2 standing for A, B. Texts take \r \n \e \t \xNN \s.
+// "def NAME" then "> " lines names output shared by cases. "row A | B ..." lines make a table:
+// the case once per row, its $1, $2 ... standing for A, B ... Texts take \r \n \e \t \xNN \s.
 // The keyboard terminal's modes must be as found after every run. QUORVEL_TEST_WINE set: only
 // the cases marked wine run, keys from a pipe, with the unit behind COM5 of the Wine prefix.
 #include <fcntl.h>
@@ -306,13 +306,18 @@ class Replay : public testing::Test {
     for (const auto& [verb, row] : lines_) {  // a table: the case once per row
       if (verb == "row") {
         SCOPED_TRACE(row);
-        const std::size_t cut = std::min(row.find(" | "), row.size());
         Lines one;
         for (const auto& [word, text] : lines_) {
+          std::string line = word + (text.empty() ? "" : " ") + text;
+          std::size_t from = 0;
+          for (char n = '1'; n <= '9'; ++n) {  // $1, $2 ... the row's parts in turn
+            const std::size_t cut = std::min(row.find(" | ", from), row.size());
+            line = replace_all(line, std::string("$") + n,
+                               row.substr(std::min(from, cut), cut - std::min(from, cut)));
+            from = cut + 3;
+          }
           if (word != "row") {
-            one.push_back(split(replace_all(
-                replace_all(word + (text.empty() ? "" : " ") + text, "$1", row.substr(0, cut)),
-                "$2", row.substr(std::min(cut + 3, row.size())))));
+            one.push_back(split(line));
           }
         }
         run_case(one);
