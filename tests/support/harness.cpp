@@ -262,9 +262,7 @@ std::string stop_unit(Unit& unit, int deadline_ms) {
 
 std::string wire(const Unit& unit) {
   std::ifstream in(unit.dir + "/wire", std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 Unit::~Unit() {
