@@ -299,30 +299,35 @@ void run_case(const Lines& lines) {
 class Replay : public testing::Test {
  public:
   explicit Replay(Lines lines) : lines_(std::move(lines)) {}
-  void TestBody() override { run_case(lines_); }
+  void TestBody() override {
+    if (!has(lines_, "row")) {
+      return run_case(lines_);
+    }
+    for (const auto& [verb, row] : lines_) {  // a table: the case once per row
+      if (verb == "row") {
+        SCOPED_TRACE(row);
+        Lines one;
+        for (const auto& [word, text] : lines_) {
+          std::string line = word + (text.empty() ? "" : " ") + text;
+          std::size_t from = 0;
+          for (char n = '1'; n <= '9'; ++n) {  // $1, $2 ... the row's parts in turn
+            const std::size_t cut = std::min(row.find(" | ", from), row.size());
+            line = replace_all(line, std::string("$") + n,
+                               row.substr(std::min(from, cut), cut - std::min(from, cut)));
+            from = cut + 3;
+          }
+          if (word != "row") {
+            one.push_back(split(line));
+          }
+        }
+        run_case(one);
+      }
+    }
+  }
 
  private:
   Lines lines_;
 };
-
-// A table's case for one row: its $1, $2 ... the row's parts in turn.
-Lines for_row(const Lines& lines, const std::string& row) {
-  Lines one;
-  for (const auto& [word, text] : lines) {
-    std::string line = word + (text.empty() ? "" : " ") + text;
-    std::size_t from = 0;
-    for (char n = '1'; n <= '9'; ++n) {
-      const std::size_t cut = std::min(row.find(" | ", from), row.size());
-      line = replace_all(line, std::string("$") + n,
-                         row.substr(std::min(from, cut), cut - std::min(from, cut)));
-      from = cut + 3;
-    }
-    if (word != "row") {
-      one.push_back(split(line));
-    }
-  }
-  return one;
-}
 
 void register_file(const std::filesystem::path& file) {
   std::ifstream in(file);
@@ -351,20 +356,9 @@ void register_file(const std::filesystem::path& file) {
     std::string id = name;
     std::replace_if(
         id.begin(), id.end(), [](char c) { return !std::isalnum(c); }, '_');
-    std::vector<std::pair<std::string, Lines>> runs;  // a table: one test per row
-    for (const auto& [verb, row] : lines) {
-      if (verb == "row") {
-        runs.push_back({id + "_" + std::to_string(runs.size() + 1), for_row(lines, row)});
-      }
-    }
-    if (runs.empty()) {
-      runs.push_back({id, lines});
-    }
-    for (auto& [run_id, run_lines] : runs) {
-      if (!g_wine || has(lines, "wine")) {
-        testing::RegisterTest(file.stem().c_str(), run_id.c_str(), nullptr, nullptr, file.c_str(),
-                              0, [run = run_lines]() -> testing::Test* { return new Replay(run); });
-      }
+    if (!g_wine || has(lines, "wine")) {
+      testing::RegisterTest(file.stem().c_str(), id.c_str(), nullptr, nullptr, file.c_str(), 0,
+                            [lines = lines]() -> testing::Test* { return new Replay(lines); });
     }
   }
 }
