@@ -101,14 +101,8 @@ std::string tool_for_nobody() {
 std::vector<std::string> command(const std::vector<std::string>& args, const Options& options) {
   std::vector<std::string> argv;
   if (!options.shell.empty()) {
-    // bash takes the terminal for job control from its standard error; the tool gets the
-    // pipe back as its own.
-    std::string script = options.shell;
-    for (auto at = script.find("\"$@\""); at != std::string::npos;
-         at = script.find("\"$@\"", at + 1)) {
-      script.insert(at + 4, " 2>&4");
-    }
-    argv = {"/bin/bash", "-c", "exec 4>&2 2>/dev/tty; set -m; " + script, "bash"};
+    // bash takes the terminal for job control from its standard error.
+    argv = {"/bin/bash", "-c", "exec 4>&2 2>/dev/tty; set -m; " + options.shell, "bash"};
   }
   const char* wrapper = g_wrapper_set ? g_wrapper.c_str() : getenv("QUORVEL_TEST_WRAPPER");
   std::istringstream words(wrapper != nullptr ? wrapper : "");
@@ -221,10 +215,7 @@ bool start_unit(Unit& unit, const std::vector<std::string>& options, const std::
   }
   close(out[1]);
   unit.log_fd = out[0];
-  const auto start = Clock::now();
-  while (unit.log.find('\n') == std::string::npos && before(start, kDeadlineMs) &&
-         pump_unit(unit, 100)) {
-  }
+  wait_log(unit, "\n");  // its first line: where it serves
   unit.path = unit.log.substr(0, unit.log.find('\n'));
   unit.port = unit.path;
   return unit.path != at && fail("the simulated unit did not start on " + at);
@@ -240,21 +231,19 @@ bool pump_unit(Unit& unit, int timeout_ms) {
   return open;
 }
 
-bool wait_log(Unit& unit, const std::string& text, int times, int deadline_ms) {
-  const auto found = [&] {
-    int n = 0;
-    for (std::size_t at = unit.log.find(text); at != std::string::npos;
-         at = unit.log.find(text, at + 1)) {
-      ++n;
-    }
-    return n >= times;
-  };
-  for (const auto start = Clock::now(); !found() && before(start, deadline_ms);) {
-    if (!pump_unit(unit, 50)) {
-      return found();
-    }
+int occurrences(const std::string& in, const std::string& text) {
+  int n = 0;
+  for (auto at = in.find(text); at != std::string::npos; at = in.find(text, at + 1)) {
+    ++n;
   }
-  return found();
+  return n;
+}
+
+bool wait_log(Unit& unit, const std::string& text, int times, int deadline_ms) {
+  for (const auto start = Clock::now();
+       occurrences(unit.log, text) < times && before(start, deadline_ms) && pump_unit(unit, 50);) {
+  }
+  return occurrences(unit.log, text) >= times;
 }
 
 std::string stop_unit(Unit& unit, int deadline_ms) {
@@ -273,9 +262,7 @@ std::string stop_unit(Unit& unit, int deadline_ms) {
 
 std::string wire(const Unit& unit) {
   std::ifstream in(unit.dir + "/wire", std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 Unit::~Unit() {
@@ -298,7 +285,7 @@ bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
   std::array<int, 2> out{};
   std::array<int, 2> err{};
   std::string slave;
-  if (!options.pipe_keys) {
+  if (!options.pipe_keys && options.keys_file.empty()) {
     std::array<char, 128> name{};
     if (openpty(&tool.keys_fd, &tool.slave_fd, name.data(), nullptr, nullptr) != 0) {
       return fail("cannot make the keyboard terminal");
@@ -307,6 +294,8 @@ bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
     fcntl(tool.slave_fd, F_SETFD, FD_CLOEXEC);
     slave = name.data();
     tcgetattr(tool.slave_fd, &tool.modes_before);
+  } else if (!options.keys_file.empty()) {
+    keys[0] = open(options.keys_file.c_str(), O_RDONLY | O_CLOEXEC);
   } else if (pipe2(keys.data(), O_CLOEXEC) != 0) {
     return fail("cannot make the keyboard pipe");
   }
@@ -364,13 +353,8 @@ bool pump(Tool& tool, int timeout_ms, Unit* unit) {
 
 bool wait_output(Tool& tool, const std::string& text, std::size_t from, int deadline_ms,
                  Unit* unit) {
-  for (const auto start = Clock::now(); before(start, deadline_ms);) {
-    if (tool.out.find(text, from) != std::string::npos) {
-      return true;
-    }
-    if (!pump(tool, 50, unit)) {
-      break;
-    }
+  for (const auto start = Clock::now(); tool.out.find(text, from) == std::string::npos &&
+                                        before(start, deadline_ms) && pump(tool, 50, unit);) {
   }
   return tool.out.find(text, from) != std::string::npos;
 }

@@ -46,6 +46,8 @@ bool start_unit(Unit& unit, const std::vector<std::string>& options = {},
 bool pump_unit(Unit& unit, int timeout_ms);
 // Reads the unit's log until it holds `text` `times` times; false on the deadline or its end.
 bool wait_log(Unit& unit, const std::string& text, int times = 1, int deadline_ms = kDeadlineMs);
+// How many times `text` is in `in`.
+int occurrences(const std::string& in, const std::string& text);
 // Ends the unit (SIGTERM, then SIGKILL at the deadline); returns its final state.
 std::string stop_unit(Unit& unit, int deadline_ms = kDeadlineMs);
 // The bytes the unit received.
@@ -53,12 +55,14 @@ std::string wire(const Unit& unit);
 
 struct Options {
   bool pipe_keys = false;  // the keyboard a pipe instead of a terminal
+  std::string keys_file;   // when set, the keyboard is this regular file instead
   bool screen = false;     // standard output and error on the keyboard terminal, as in a console
   std::string fake_time;   // local time the program sees ("2009-12-07 12:30:00" UTC); "": real
   std::string lock_dir;    // the folder the run sees as /run/lock; "": a fresh one, 01777
   bool as_nobody = false;  // the run drops to the user nobody (after the lock folder's mount)
   // When set, the tool runs as "$@" of `bash -c shell` with job control, bash leading the
-  // keyboard terminal's session as a technician's shell does.
+  // keyboard terminal's session as a technician's shell does; bash's own standard error is
+  // the terminal, the tool's is on descriptor 4 ("$@" 2>&4).
   std::string shell;
 };
 
