@@ -16,7 +16,8 @@ targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(field-formats option-scan key-decoder)
 pids=()
 mkdir -p "$build"
-if ! scripts/install-deps.sh clang ||
+# apt-cache needs the package lists, which a machine with clang already may not have.
+if ! scripts/install-deps.sh clang || ! scripts/install-deps.sh --lists ||
   { major=$(clang -dumpversion | cut -d. -f1) && apt-cache show "libclang-rt-$major-dev" >/dev/null 2>&1 &&
     ! scripts/install-deps.sh "libclang-rt-$major-dev"; } ||
   ! { cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++ &&

@@ -99,7 +99,7 @@ check "the .deb names package, version, architecture, maintainer, section, descr
 check "lintian finds no error and no warning in the .deb" lintian_clean "${deb:-none}"
 if [ -f "$win_build_dir/CPackConfig.cmake" ]; then
   check "cpack makes the Windows .zip" \
-    bash -c "cd '$win_build_dir' && cmake --build . >/dev/null && cpack -B '$work/zip'"
+    bash -c "cd '$win_build_dir' && cmake --build . -j2 --target quorvel-setup quorvel-manual-txt >/dev/null && cpack -B '$work/zip'"
   zip=$(ls "$work"/zip/*.zip 2>/dev/null | head -1)
   cmake -E tar tf "${zip:-none}" 2>/dev/null | sed 's|.*/||' >"$work/zip-listing"
   check "the .zip holds quorvel-setup.exe and quorvel-setup.txt" holds "$work/zip-listing" \

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Checks the Windows program: builds the shipped 32-bit .exe with MinGW-w64 and checks that it is
 # a 32-bit console program needing only Windows' own DLLs, with the Windows manual; then runs the
-# Windows tests under Wine (the unit tests, the Windows seams' tests, and the harness's Wine cases
-# in tests/e2e/wine_e2e_test.cpp: the .exe against the simulated unit behind COM names in a Wine
-# prefix of this run's own). Those run on the 32-bit build under 32-bit Wine where the kernel
+# Windows tests under Wine (the unit tests, the Windows seams' tests, and the end-to-end cases
+# marked wine: the .exe against the simulated unit behind COM names in a Wine prefix of this
+# run's own). Those run on the 32-bit build under 32-bit Wine where the kernel
 # runs 32-bit programs, else on a 64-bit build of the same sources under 64-bit Wine
 # (windows_test_build in scripts/wine-prefix.sh); the output says which and why.
 # Ends with "N passed, M failed", counting the tests of all of them.
@@ -105,8 +105,8 @@ gtest() {
   ran=$(sed -n 's/^\[==========\] \([0-9]*\) tests\? from .* ran\..*/\1/p' "$log" | tail -1)
   good=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\..*/\1/p' "$log" | tail -1)
   grep -v '^Running main() from' "$log" | sed 's/\r$//' | grep -v '^\[==========\]\|^\[  PASSED  \]'
-  if [ -z "$ran" ]; then
-    echo "FAIL $name ended without its summary (status $status)"
+  if [ -z "$ran" ] || [ "$ran" -eq 0 ]; then
+    echo "FAIL $name ran no test (status $status)"
     failed=$((failed + 1))
     return
   fi

@@ -168,17 +168,6 @@ TEST(LockFile, SignalWhileTheLockIsBeingRemovedStillRemovesIt) {
   EXPECT_FALSE(exists(path));
 }
 
-TEST(LockFile, TemporaryNameAnotherUserPlantedAheadKeepsNoRunFromItsLock) {
-  const std::string planted = "/run/lock/LTMP." + std::to_string(getpid());
-  ASSERT_EQ(mkdir(planted.c_str(), 0755), 0);
-  std::array<char, 256> reason{};
-  EXPECT_FALSE(take_port_lock("/dev/ttyQV6", "/dev/ttyQV6", reason.data(), reason.size()));
-  EXPECT_EQ(read_all(lock_path("ttyQV6")), pid_text(getpid()));
-  EXPECT_STREQ(missing_lock_reason(), "");
-  drop_port_lock();
-  rmdir(planted.c_str());
-}
-
 }  // namespace
 
 // The calls the lock routines make, each with its cue.
