@@ -26,7 +26,7 @@ ProbeFigures run_probe(const PacingTarget& target) {
   e2e::set_programs(target.probe, sim);
   e2e::Tool probe;
   e2e::Options options;
-  options.pipe_keys = true;
+  options.keys = "pipe";
   if (!e2e::start_tool(probe, {}, options) && e2e::wait_exit(probe) == 0) {
     const std::size_t at = probe.out.find("pause_ms(20): ");
     if (at == std::string::npos ||
@@ -58,7 +58,7 @@ double wire_span_ms(const PacingTarget& target) {
   }
   e2e::Tool tool;
   e2e::Options options;
-  options.pipe_keys = true;
+  options.keys = "pipe";
   if (e2e::start_tool(
           tool, {"-c", unit.port, "-a", "0", "-l", "0", "-t", "12:30:00", "-d", "7\\12\\2009"},
           options)) {

@@ -106,7 +106,7 @@ struct Config {
 
 e2e::Options on_screen() {
   e2e::Options options;
-  options.screen = true;
+  options.keys = "screen";
   return options;
 }
 

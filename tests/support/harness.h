@@ -10,6 +10,7 @@
 #include <termios.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,8 +43,6 @@ struct Unit {
 // on failure.
 bool start_unit(Unit& unit, const std::vector<std::string>& options = {},
                 const std::string& link = "");
-// Reads the unit's log for up to timeout_ms; false once it has ended.
-bool pump_unit(Unit& unit, int timeout_ms);
 // Reads the unit's log until it holds `text` `times` times; false on the deadline or its end.
 bool wait_log(Unit& unit, const std::string& text, int times = 1, int deadline_ms = kDeadlineMs);
 // How many times `text` is in `in`.
@@ -54,9 +53,9 @@ std::string stop_unit(Unit& unit, int deadline_ms = kDeadlineMs);
 std::string wire(const Unit& unit);
 
 struct Options {
-  bool pipe_keys = false;  // the keyboard a pipe instead of a terminal
-  std::string keys_file;   // when set, the keyboard is this regular file instead
-  bool screen = false;     // standard output and error on the keyboard terminal, as in a console
+  // The keyboard: "" a terminal; "screen" a terminal that standard output and error go to
+  // as well, as in a console; "pipe" a pipe; any other text the regular file of that name.
+  std::string keys;
   std::string fake_time;   // local time the program sees ("2009-12-07 12:30:00" UTC); "": real
   std::string lock_dir;    // the folder the run sees as /run/lock; "": a fresh one, 01777
   bool as_nobody = false;  // the run drops to the user nobody (after the lock folder's mount)
@@ -75,11 +74,10 @@ struct Tool {
   int slave_fd = -1;  // the test's own descriptor on the keyboard terminal, for its modes
   int out_fd = -1;
   int err_fd = -1;
-  std::string out;     // standard output (everything the terminal shows with `screen`)
-  std::string err;     // standard error
-  std::string screen;  // what else reached the keyboard terminal (a shell's words)
-  std::string lock_dir;
-  bool own_lock_dir = false;
+  std::string out;         // standard output (everything the terminal shows with `screen`)
+  std::string err;         // standard error
+  std::string screen;      // what else reached the keyboard terminal (a shell's words)
+  std::string lock_dir;    // the run's own lock folder, removed with it ("": the caller's)
   bool on_screen = false;  // out_fd is the keyboard terminal's master
   termios modes_before{};
   Clock::time_point started{};
@@ -90,9 +88,11 @@ struct Tool {
 // Starts quorvel-setup with `args`. Returns true on failure, also when an argument names a real
 // device of this machine (tests use pseudo-terminals and /dev/null only).
 bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options& options = {});
-// Reads what the tool writes for up to timeout_ms, also the unit's log when one is given;
-// false once its standard output has ended.
-bool pump(Tool& tool, int timeout_ms, Unit* unit = nullptr);
+// Reads what the tool writes (when given) and the unit's log (when given) until done() holds,
+// the deadline passes or, with `to_end`, the tool's standard output (else the log) has ended.
+// Returns done().
+bool until(Tool* tool, Unit* unit, int deadline_ms, const std::function<bool()>& done,
+           bool to_end = true);
 // Reads output until it holds `text` after `from`; false on the deadline or its end.
 bool wait_output(Tool& tool, const std::string& text, std::size_t from = 0,
                  int deadline_ms = kDeadlineMs, Unit* unit = nullptr);
