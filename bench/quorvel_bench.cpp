@@ -143,10 +143,10 @@ bool full_run(const char* char_ms, const char* line_ms, Sample& sample) {
 bool measure_window(Tool& tool, double window, Sample& sample) {
   bool fine_before = false;
   bool fine_after = false;
-  const double cpu_before = e2e::cpu_seconds(tool.pid, &fine_before);
+  const double cpu_before = e2e::cpu_seconds(tool.pid, fine_before);
   const auto t0 = e2e::Clock::now();
-  e2e::read_output_for(tool, static_cast<int>(window * 1000.0));
-  const double cpu_after = e2e::cpu_seconds(tool.pid, &fine_after);
+  e2e::until(&tool, nullptr, static_cast<int>(window * 1000.0), [] { return false; });
+  const double cpu_after = e2e::cpu_seconds(tool.pid, fine_after);
   g_fine_cpu = g_fine_cpu && fine_before && fine_after;
   sample.wall = seconds(e2e::Clock::now() - t0);
   sample.cpu = cpu_after - cpu_before;

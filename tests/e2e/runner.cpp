@@ -35,6 +35,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 
 #include "harness.h"
@@ -98,17 +99,16 @@ std::pair<std::string, std::string> split(const std::string& line) {
   return {line.substr(0, cut), cut == std::string::npos ? "" : line.substr(cut + 1)};
 }
 
-std::string text_of(const Lines& lines, const std::string& word) {
-  for (const auto& [verb, text] : lines) {
-    if (verb == word) {
-      return text;
-    }
-  }
-  return "";
+Lines::const_iterator find(const Lines& lines, const std::string& word) {
+  return std::find_if(lines.begin(), lines.end(), [&](const auto& l) { return l.first == word; });
 }
 
 bool has(const Lines& lines, const std::string& word) {
-  return std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.first == word; });
+  return find(lines, word) != lines.end();
+}
+
+std::string text_of(const Lines& lines, const std::string& word) {
+  return has(lines, word) ? find(lines, word)->second : "";
 }
 
 // Everything the lock folder holds, names and contents.
@@ -177,7 +177,8 @@ void run_case(const Lines& lines) {
     } else if (verb == "type") {
       e2e::type(tool, unescape(text));
     } else if (verb == "close") {
-      e2e::close_keys(tool);
+      close(tool.keys_fd);
+      tool.keys_fd = -1;
     } else if (verb == "closeout") {
       close(tool.out_fd);
       tool.out_fd = -1;
@@ -294,22 +295,18 @@ class Replay : public testing::Test {
       return run_case(lines_);
     }
     for (const auto& [verb, row] : lines_) {  // a table: the case once per row
+      Lines one;
+      for (const auto& [word, text] : lines_) {
+        std::string line = word + (text.empty() ? "" : " ") + text;
+        for (std::size_t n = 1, from = 0; from <= row.size(); ++n) {  // $1, $2 ... its parts
+          const std::size_t cut = std::min(row.find(" | ", from), row.size());
+          line = replace_all(line, "$" + std::to_string(n), row.substr(from, cut - from));
+          from = cut + 3;
+        }
+        one.push_back(split(line));
+      }
       if (verb == "row") {
         SCOPED_TRACE(row);
-        Lines one;
-        for (const auto& [word, text] : lines_) {
-          std::string line = word + (text.empty() ? "" : " ") + text;
-          std::size_t from = 0;
-          for (char n = '1'; n <= '9'; ++n) {  // $1, $2 ... the row's parts in turn
-            const std::size_t cut = std::min(row.find(" | ", from), row.size());
-            line = replace_all(line, std::string("$") + n,
-                               row.substr(std::min(from, cut), cut - std::min(from, cut)));
-            from = cut + 3;
-          }
-          if (word != "row") {
-            one.push_back(split(line));
-          }
-        }
         run_case(one);
       }
     }
@@ -334,12 +331,8 @@ void register_file(const std::filesystem::path& file) {
       }
     } else {
       Lines& into = !def.empty() ? g_defs[def] : cases.back().second;
-      const Lines& named = g_defs[verb.substr(1)];
-      if (verb[0] == '@') {
-        into.insert(into.end(), named.begin(), named.end());
-      } else {
-        into.push_back({verb, text});
-      }
+      const Lines one = verb[0] == '@' ? g_defs[verb.substr(1)] : Lines{{verb, text}};
+      into.insert(into.end(), one.begin(), one.end());
     }
   }
   for (auto& [name, lines] : cases) {
@@ -357,15 +350,14 @@ void register_file(const std::filesystem::path& file) {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
-  std::vector<std::filesystem::path> files;
+  std::set<std::filesystem::path> files;  // in order of their names
   for (const auto& entry : std::filesystem::directory_iterator(QUORVEL_CASES_DIR)) {
-    if (entry.path().extension() == ".cases") {
-      files.push_back(entry.path());
-    }
+    files.insert(entry.path());
   }
-  std::sort(files.begin(), files.end());
   for (const auto& file : files) {
-    register_file(file);
+    if (file.extension() == ".cases") {
+      register_file(file);
+    }
   }
   return RUN_ALL_TESTS();
 }

@@ -49,17 +49,11 @@ void remove_tree(const std::string& dir) {
   std::filesystem::remove_all(dir, ignored);
 }
 
-// Appends what fd has now (waiting up to timeout_ms); false at its end.
-bool take(int fd, std::string& into, int timeout_ms) {
-  pollfd ready{fd, POLLIN, 0};
-  if (fd < 0 || poll(&ready, 1, timeout_ms) <= 0) {
-    return fd >= 0;
-  }
+// Appends what fd has now; false at its end.
+bool take(int fd, std::string& into) {
   std::array<char, 4096> buffer{};
   const ssize_t got = read(fd, buffer.data(), buffer.size());
-  if (got > 0) {
-    into.append(buffer.data(), static_cast<std::size_t>(got));
-  }
+  into.append(buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
   return got > 0 || (got < 0 && (errno == EINTR || errno == EAGAIN));
 }
 
@@ -259,9 +253,7 @@ bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
     }
   }
   tool.lock_dir = options.lock_dir.empty() ? temp_dir("locks") : "";
-  std::array<int, 2> keys{-1, -1};
-  std::array<int, 2> out{};
-  std::array<int, 2> err{};
+  std::array<int, 2> keys{-1, -1}, out{}, err{};
   std::string slave;
   tool.on_screen = options.keys == "screen";
   if (options.keys.empty() || tool.on_screen) {
@@ -326,7 +318,7 @@ bool until(Tool* tool, Unit* unit, int deadline_ms, const std::function<bool()>&
     poll(fds.data(), fds.size(), static_cast<int>(std::clamp<long>(left.count(), 0, 50)));
     for (std::size_t i = 0; i < 4; ++i) {
       const std::size_t from = into[i]->size();
-      if (fds[i].revents != 0 && !take(*fd[i], *into[i], 0) && i != 2) {
+      if (fds[i].revents != 0 && !take(*fd[i], *into[i]) && i != 2) {
         close(*fd[i]);  // its end (the keyboard terminal's master reports none)
         *fd[i] = -1;
       }
@@ -345,19 +337,10 @@ bool wait_output(Tool& tool, const std::string& text, std::size_t from, int dead
                [&] { return tool.out.find(text, from) != std::string::npos; });
 }
 
-void read_output_for(Tool& tool, int ms) {
-  until(&tool, nullptr, ms, [] { return false; });
-}
-
 void type(Tool& tool, const std::string& keys) {
   if (write(tool.keys_fd, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) {
     fail("could not type all of the keys");
   }
-}
-
-void close_keys(Tool& tool) {
-  close(tool.keys_fd);
-  tool.keys_fd = -1;
 }
 
 int wait_exit(Tool& tool, int deadline_ms, Unit* unit) {
@@ -393,14 +376,11 @@ bool modes_restored(const Tool& tool) {
          std::memcmp(now.c_cc, was.c_cc, sizeof now.c_cc) == 0;
 }
 
-double cpu_seconds(pid_t pid, bool* fine) {
-  std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+double cpu_seconds(pid_t pid, bool& fine) {
   unsigned long long on_cpu_ns = 0;
-  const bool read = static_cast<bool>(schedstat >> on_cpu_ns);
-  if (fine != nullptr) {
-    *fine = read;
-  }
-  return read ? static_cast<double>(on_cpu_ns) * 1e-9 : -1;
+  fine =
+      static_cast<bool>(std::ifstream("/proc/" + std::to_string(pid) + "/schedstat") >> on_cpu_ns);
+  return fine ? static_cast<double>(on_cpu_ns) * 1e-9 : -1;
 }
 
 Tool::~Tool() {

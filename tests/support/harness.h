@@ -96,17 +96,14 @@ bool until(Tool* tool, Unit* unit, int deadline_ms, const std::function<bool()>&
 // Reads output until it holds `text` after `from`; false on the deadline or its end.
 bool wait_output(Tool& tool, const std::string& text, std::size_t from = 0,
                  int deadline_ms = kDeadlineMs, Unit* unit = nullptr);
-// Reads output for `ms` milliseconds, or until it ends.
-void read_output_for(Tool& tool, int ms);
 void type(Tool& tool, const std::string& keys);
-void close_keys(Tool& tool);
 // Waits for the end; returns the exit status, 128 + signal when killed, -1 on the deadline
 // (the process group is then killed).
 int wait_exit(Tool& tool, int deadline_ms = kDeadlineMs, Unit* unit = nullptr);
 // True when the keyboard terminal's modes are as they were before the tool started.
 bool modes_restored(const Tool& tool);
 // CPU seconds the process has used so far: the scheduler's nanosecond count where the kernel
-// keeps one (then *fine is set true), else user + system clock ticks. -1 when unreadable.
-double cpu_seconds(pid_t pid, bool* fine = nullptr);
+// keeps one (then `fine` is set true); -1 when unreadable.
+double cpu_seconds(pid_t pid, bool& fine);
 
 }  // namespace e2e
