@@ -239,7 +239,7 @@ bool parse_arguments(int argc, char** argv, Config& config) {
     }
   }
   if (!programs.empty()) {
-    e2e::set_programs(programs[0], programs.size() > 1 ? programs[1] : e2e::sim_path());
+    e2e::programs() = {programs[0], programs.size() > 1 ? programs[1] : e2e::programs().sim, {}};
   }
   return config.runs < 1 || config.runs > kMaxRuns || config.retry_seconds <= 0 ||
          config.idle_seconds <= 0;
@@ -276,7 +276,7 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
-  for (const std::string& program : {e2e::tool_path(), e2e::sim_path()}) {
+  for (const std::string& program : {e2e::tool_path(), e2e::programs().sim}) {
     if (access(program.c_str(), X_OK) != 0) {
       std::fprintf(stderr, "quorvel-bench: cannot run %s\n", program.c_str());
       return 2;

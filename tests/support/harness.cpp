@@ -28,9 +28,6 @@
 namespace e2e {
 namespace {
 
-std::string g_tool = QUORVEL_SETUP_PATH;
-std::string g_sim = QUORVEL_SIM_PATH;
-std::optional<std::string> g_wrapper;
 constexpr uid_t kNobody = 65534;
 
 bool fail(const std::string& what) {
@@ -93,7 +90,7 @@ std::vector<std::string> command(const std::vector<std::string>& args, const Opt
     argv = {"/bin/bash", "-c", "exec 4>&2 2>/dev/tty; set -m; " + options.shell, "bash"};
   }
   const char* from_env = getenv("QUORVEL_TEST_WRAPPER");
-  std::istringstream words(g_wrapper.value_or(from_env != nullptr ? from_env : ""));
+  std::istringstream words(programs().wrapper.value_or(from_env != nullptr ? from_env : ""));
   for (std::string word; words >> word;) {
     argv.push_back(word);
   }
@@ -167,28 +164,20 @@ bool real_device(const std::string& text) {
 
 }  // namespace
 
-void set_programs(const std::string& tool, const std::string& sim) {
-  g_tool = tool;
-  g_sim = sim;
-}
-
-void set_wrapper(const std::string& words) {
-  g_wrapper = words;
+Programs& programs() {
+  static Programs chosen{QUORVEL_SETUP_PATH, QUORVEL_SIM_PATH, std::nullopt};
+  return chosen;
 }
 
 const std::string& tool_path() {
   static const std::string chosen = getenv("QUORVEL_TEST_TOOL") ? getenv("QUORVEL_TEST_TOOL") : "";
-  return chosen.empty() ? g_tool : chosen;
-}
-
-const std::string& sim_path() {
-  return g_sim;
+  return chosen.empty() ? programs().tool : chosen;
 }
 
 bool start_unit(Unit& unit, const std::vector<std::string>& options, const std::string& link) {
   unit.dir = temp_dir("unit");
   const std::string at = link.empty() ? unit.dir + "/unit" : link;
-  std::vector<std::string> argv = {sim_path(), "--link", at, "--wire", unit.dir + "/wire"};
+  std::vector<std::string> argv = {programs().sim, "--link", at, "--wire", unit.dir + "/wire"};
   argv.insert(argv.end(), options.begin(), options.end());
   std::array<int, 2> out{};
   if (unit.dir.empty() || pipe2(out.data(), O_CLOEXEC) != 0) {

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,13 +20,16 @@ namespace e2e {
 constexpr int kDeadlineMs = 30000;  // generous: valgrind and sanitizers are slow
 using Clock = std::chrono::steady_clock;
 
-// The programs run: built-in paths unless set here; QUORVEL_TEST_TOOL, when set, names the
-// tool instead (a Windows build run through QUORVEL_TEST_WRAPPER, for one).
-void set_programs(const std::string& tool, const std::string& sim);
-// The words put in front of the tool (wine, valgrind ...) instead of QUORVEL_TEST_WRAPPER's.
-void set_wrapper(const std::string& words);
+// The programs run, built-in paths unless changed here: the tool (QUORVEL_TEST_TOOL, when set,
+// names it instead: a Windows build run through the wrapper, for one), the simulated unit, and
+// the words put in front of the tool (wine, valgrind ...), QUORVEL_TEST_WRAPPER's unless set.
+struct Programs {
+  std::string tool;
+  std::string sim;
+  std::optional<std::string> wrapper;
+};
+Programs& programs();
 const std::string& tool_path();
-const std::string& sim_path();
 
 // Stopped and its folder removed when it goes out of scope.
 struct Unit {
