@@ -75,16 +75,6 @@ std::string unescape(const std::string& raw) {
   return out;
 }
 
-std::string shown(const std::string& bytes) {
-  std::string out;
-  for (const unsigned char c : bytes) {
-    std::array<char, 8> hex{};
-    std::snprintf(hex.data(), hex.size(), "\\x%02x", c);
-    out += c == '\r' ? std::string("|") : c >= 32 && c < 127 ? std::string(1, c) : hex.data();
-  }
-  return out;
-}
-
 std::vector<std::string> words(const std::string& text) {
   std::vector<std::string> out;
   std::istringstream in(text);
@@ -256,7 +246,8 @@ void run_case(const Lines& lines) {
       // Given back cooked with echo, the line itself may echo the unit's last CR as CR LF.
       const bool echoed =
           all_wire.size() >= 2 && all_wire.compare(all_wire.size() - 2, 2, "\r\n") == 0;
-      EXPECT_EQ(shown(all_wire.substr(0, all_wire.size() - (echoed ? 2 : 0))), text);
+      EXPECT_EQ(all_wire.substr(0, all_wire.size() - (echoed ? 2 : 0)),
+                unescape(replace_all(text, "|", "\r")));
     } else if (verb == "state") {
       EXPECT_EQ(unit.log.substr(unit.log.rfind("final: ") + 7), text + "\n") << unit.log;
     } else if (verb == "log" || verb == "nolog") {

@@ -236,10 +236,9 @@ Unit::~Unit() {
 }
 
 bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options& options) {
-  for (const std::string& arg : args) {
-    if (real_device(arg)) {
-      return fail("the tool was to be given the real device " + arg);
-    }
+  const auto real = std::find_if(args.begin(), args.end(), real_device);
+  if (real != args.end()) {
+    return fail("the tool was to be given the real device " + *real);
   }
   tool.lock_dir = options.lock_dir.empty() ? temp_dir("locks") : "";
   std::array<int, 2> keys{-1, -1}, out{}, err{};
@@ -341,7 +340,7 @@ int wait_exit(Tool& tool, int deadline_ms, Unit* unit) {
           [&] { return wait4(tool.pid, &status, WNOHANG, &tool.usage) == tool.pid; }, false);
   tool.ended = Clock::now();
   if (!ended) {
-    kill(-tool.pid, SIGKILL);
+    kill(-tool.pid, SIGKILL);  // the whole group: a wrapper's children (valgrind's, wine's) too
     kill(tool.pid, SIGKILL);
     wait4(tool.pid, nullptr, 0, &tool.usage);
   }
@@ -374,9 +373,7 @@ double cpu_seconds(pid_t pid, bool& fine) {
 
 Tool::~Tool() {
   if (pid > 0) {
-    kill(-pid, SIGKILL);  // the whole group: a wrapper's children (valgrind's, wine's) too
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    wait_exit(*this, 0);  // killed unless it has just ended
   }
   for (const int fd : {pid_fd, keys_fd, slave_fd, out_fd, err_fd}) {
     if (fd >= 0) {
