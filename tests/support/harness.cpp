@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -216,6 +217,8 @@ std::string stop_unit(Unit& unit, int deadline_ms) {
     until(nullptr, &unit, deadline_ms, [] { return false; });
     kill(-unit.pid, SIGKILL);  // nothing left of it by now, unless it hung
     waitpid(unit.pid, nullptr, 0);
+    close(unit.log_fd);  // at its end already unless it hung
+    unit.log_fd = -1;
     unit.pid = -1;
   }
   const std::size_t at = unit.log.rfind("final: ");
@@ -229,9 +232,6 @@ std::string wire(const Unit& unit) {
 
 Unit::~Unit() {
   stop_unit(*this);
-  if (log_fd >= 0) {
-    close(log_fd);
-  }
   remove_tree(dir);
 }
 
@@ -357,11 +357,9 @@ int wait_exit(Tool& tool, int deadline_ms, Unit* unit) {
 }
 
 bool modes_restored(const Tool& tool) {
-  termios now{};
-  const termios& was = tool.modes_before;
-  return tcgetattr(tool.slave_fd, &now) == 0 && now.c_iflag == was.c_iflag &&
-         now.c_oflag == was.c_oflag && now.c_cflag == was.c_cflag && now.c_lflag == was.c_lflag &&
-         std::memcmp(now.c_cc, was.c_cc, sizeof now.c_cc) == 0;
+  termios now{};  // its four flag words, line discipline and control characters, in that order
+  return tcgetattr(tool.slave_fd, &now) == 0 &&
+         std::memcmp(&now, &tool.modes_before, offsetof(termios, c_cc) + sizeof now.c_cc) == 0;
 }
 
 double cpu_seconds(pid_t pid, bool& fine) {
