@@ -21,12 +21,11 @@ struct ProbeFigures {
 
 ProbeFigures run_probe(const PacingTarget& target) {
   ProbeFigures figures;
-  const std::string tool = e2e::tool_path();
-  const std::string sim = e2e::sim_path();
-  e2e::set_programs(target.probe, sim);
+  const std::string tool = e2e::programs().tool;
+  e2e::programs().tool = target.probe;
   e2e::Tool probe;
   e2e::Options options;
-  options.pipe_keys = true;
+  options.keys = "pipe";
   if (!e2e::start_tool(probe, {}, options) && e2e::wait_exit(probe) == 0) {
     const std::size_t at = probe.out.find("pause_ms(20): ");
     if (at == std::string::npos ||
@@ -35,7 +34,7 @@ ProbeFigures run_probe(const PacingTarget& target) {
       figures = ProbeFigures{};
     }
   }
-  e2e::set_programs(tool, sim);
+  e2e::programs().tool = tool;
   return figures;
 }
 
@@ -58,7 +57,7 @@ double wire_span_ms(const PacingTarget& target) {
   }
   e2e::Tool tool;
   e2e::Options options;
-  options.pipe_keys = true;
+  options.keys = "pipe";
   if (e2e::start_tool(
           tool, {"-c", unit.port, "-a", "0", "-l", "0", "-t", "12:30:00", "-d", "7\\12\\2009"},
           options)) {
@@ -89,10 +88,9 @@ void print_pacing_header() {
 }
 
 bool print_pacing_row(const PacingTarget& target, int runs) {
-  const std::string tool = e2e::tool_path();
-  const std::string sim = e2e::sim_path();
-  e2e::set_programs(target.tool, sim);
-  e2e::set_wrapper(target.wrapper);
+  const std::string tool = e2e::programs().tool;
+  e2e::programs().tool = target.tool;
+  e2e::programs().wrapper = target.wrapper;
   const ProbeFigures probe = run_probe(target);
   std::vector<double> spans;
   int failed = 0;
@@ -104,8 +102,8 @@ bool print_pacing_row(const PacingTarget& target, int runs) {
       spans.push_back(span);
     }
   }
-  e2e::set_wrapper("");
-  e2e::set_programs(tool, sim);
+  e2e::programs().wrapper = "";
+  e2e::programs().tool = tool;
   std::array<char, 32> span_text{"-"};
   std::array<char, 32> ratio_text{"-"};
   if (!spans.empty()) {

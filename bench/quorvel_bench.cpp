@@ -106,7 +106,7 @@ struct Config {
 
 e2e::Options on_screen() {
   e2e::Options options;
-  options.screen = true;
+  options.keys = "screen";
   return options;
 }
 
@@ -143,10 +143,10 @@ bool full_run(const char* char_ms, const char* line_ms, Sample& sample) {
 bool measure_window(Tool& tool, double window, Sample& sample) {
   bool fine_before = false;
   bool fine_after = false;
-  const double cpu_before = e2e::cpu_seconds(tool.pid, &fine_before);
+  const double cpu_before = e2e::cpu_seconds(tool.pid, fine_before);
   const auto t0 = e2e::Clock::now();
-  e2e::read_output_for(tool, static_cast<int>(window * 1000.0));
-  const double cpu_after = e2e::cpu_seconds(tool.pid, &fine_after);
+  e2e::until(&tool, nullptr, static_cast<int>(window * 1000.0), [] { return false; });
+  const double cpu_after = e2e::cpu_seconds(tool.pid, fine_after);
   g_fine_cpu = g_fine_cpu && fine_before && fine_after;
   sample.wall = seconds(e2e::Clock::now() - t0);
   sample.cpu = cpu_after - cpu_before;
@@ -239,7 +239,7 @@ bool parse_arguments(int argc, char** argv, Config& config) {
     }
   }
   if (!programs.empty()) {
-    e2e::set_programs(programs[0], programs.size() > 1 ? programs[1] : e2e::sim_path());
+    e2e::programs() = {programs[0], programs.size() > 1 ? programs[1] : e2e::programs().sim, {}};
   }
   return config.runs < 1 || config.runs > kMaxRuns || config.retry_seconds <= 0 ||
          config.idle_seconds <= 0;
@@ -276,7 +276,7 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
-  for (const std::string& program : {e2e::tool_path(), e2e::sim_path()}) {
+  for (const std::string& program : {e2e::tool_path(), e2e::programs().sim}) {
     if (access(program.c_str(), X_OK) != 0) {
       std::fprintf(stderr, "quorvel-bench: cannot run %s\n", program.c_str());
       return 2;

@@ -15,29 +15,25 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 namespace e2e {
 namespace {
 
-std::string g_tool = QUORVEL_SETUP_PATH;
-std::string g_sim = QUORVEL_SIM_PATH;
-std::string g_wrapper;
-bool g_wrapper_set = false;
 constexpr uid_t kNobody = 65534;
 
 bool fail(const std::string& what) {
   std::fprintf(stderr, "harness: %s\n", what.c_str());
   return true;
-}
-
-bool before(Clock::time_point start, int deadline_ms) {
-  return Clock::now() - start < std::chrono::milliseconds(deadline_ms);
 }
 
 std::string temp_dir(const char* kind) {
@@ -47,38 +43,28 @@ std::string temp_dir(const char* kind) {
 }
 
 void remove_tree(const std::string& dir) {
-  if (!dir.empty()) {
-    const std::string command = "rm -rf '" + dir + "'";
-    (void)!std::system(command.c_str());
-  }
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
 }
 
-// Appends what fd has now (waiting up to timeout_ms); false at its end.
-bool take(int fd, std::string& into, int timeout_ms) {
-  pollfd ready{fd, POLLIN, 0};
-  if (fd < 0 || poll(&ready, 1, timeout_ms) <= 0) {
-    return fd >= 0;
-  }
+// Appends what fd has now; false at its end.
+bool take(int fd, std::string& into) {
   std::array<char, 4096> buffer{};
   const ssize_t got = read(fd, buffer.data(), buffer.size());
-  if (got > 0) {
-    into.append(buffer.data(), static_cast<std::size_t>(got));
-  }
+  into.append(buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
   return got > 0 || (got < 0 && (errno == EINTR || errno == EAGAIN));
 }
 
 [[noreturn]] void exec_words(std::vector<std::string> words, std::vector<std::string> env) {
-  std::vector<char*> argv;
-  std::vector<char*> envp;
-  for (std::string& word : words) {
-    argv.push_back(word.data());
-  }
-  for (std::string& word : env) {
-    envp.push_back(word.data());
-  }
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
-  execve(argv[0], argv.data(), envp.data());
+  const auto pointers = [](std::vector<std::string>& all) {
+    std::vector<char*> out;
+    for (std::string& word : all) {
+      out.push_back(word.data());
+    }
+    out.push_back(nullptr);
+    return out;
+  };
+  execve(words[0].c_str(), pointers(words).data(), pointers(env).data());
   _exit(127);
 }
 
@@ -104,8 +90,8 @@ std::vector<std::string> command(const std::vector<std::string>& args, const Opt
     // bash takes the terminal for job control from its standard error.
     argv = {"/bin/bash", "-c", "exec 4>&2 2>/dev/tty; set -m; " + options.shell, "bash"};
   }
-  const char* wrapper = g_wrapper_set ? g_wrapper.c_str() : getenv("QUORVEL_TEST_WRAPPER");
-  std::istringstream words(wrapper != nullptr ? wrapper : "");
+  const char* from_env = getenv("QUORVEL_TEST_WRAPPER");
+  std::istringstream words(programs().wrapper.value_or(from_env != nullptr ? from_env : ""));
   for (std::string word; words >> word;) {
     argv.push_back(word);
   }
@@ -147,16 +133,17 @@ bool real_device(const std::string& text) {
 
 // In the child: the lock folder over /run/lock (and /var/lock where that is a folder of its
 // own) in a mount namespace of its own, then the user, then the terminal and the pipes.
-[[noreturn]] void become_tool(const Tool& tool, const Options& options, const std::string& slave,
-                              const std::array<int, 3>& fds, const std::vector<std::string>& argv) {
+[[noreturn]] void become_tool(const Tool& tool, const Options& options, const std::string& locks,
+                              const std::string& slave, const std::array<int, 3>& fds,
+                              const std::vector<std::string>& argv) {
   const rlimit no_core{0, 0};  // the signal cases must leave no core files behind
   setrlimit(RLIMIT_CORE, &no_core);
   signal(SIGPIPE, SIG_DFL);  // ignored here, and an ignored signal stays so across exec
   struct stat var_lock {};
   if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      mount(tool.lock_dir.c_str(), "/run/lock", nullptr, MS_BIND, nullptr) != 0 ||
+      mount(locks.c_str(), "/run/lock", nullptr, MS_BIND, nullptr) != 0 ||
       (lstat("/var/lock", &var_lock) == 0 && S_ISDIR(var_lock.st_mode) &&
-       mount(tool.lock_dir.c_str(), "/var/lock", nullptr, MS_BIND, nullptr) != 0)) {
+       mount(locks.c_str(), "/var/lock", nullptr, MS_BIND, nullptr) != 0)) {
     std::fprintf(stderr, "harness: no private /run/lock: %s\n", std::strerror(errno));
     _exit(126);
   }
@@ -171,36 +158,27 @@ bool real_device(const std::string& text) {
     _exit(126);
   }
   dup2(tty >= 0 ? tty : fds[0], 0);
-  dup2(options.screen ? tty : fds[1], 1);
-  dup2(options.screen ? tty : fds[2], 2);
+  dup2(tool.on_screen ? tty : fds[1], 1);
+  dup2(tool.on_screen ? tty : fds[2], 2);
   exec_words(argv, environment(options));
 }
 
 }  // namespace
 
-void set_programs(const std::string& tool, const std::string& sim) {
-  g_tool = tool;
-  g_sim = sim;
-}
-
-void set_wrapper(const std::string& words) {
-  g_wrapper = words;
-  g_wrapper_set = true;
+Programs& programs() {
+  static Programs chosen{QUORVEL_SETUP_PATH, QUORVEL_SIM_PATH, std::nullopt};
+  return chosen;
 }
 
 const std::string& tool_path() {
   static const std::string chosen = getenv("QUORVEL_TEST_TOOL") ? getenv("QUORVEL_TEST_TOOL") : "";
-  return chosen.empty() ? g_tool : chosen;
-}
-
-const std::string& sim_path() {
-  return g_sim;
+  return chosen.empty() ? programs().tool : chosen;
 }
 
 bool start_unit(Unit& unit, const std::vector<std::string>& options, const std::string& link) {
   unit.dir = temp_dir("unit");
   const std::string at = link.empty() ? unit.dir + "/unit" : link;
-  std::vector<std::string> argv = {sim_path(), "--link", at, "--wire", unit.dir + "/wire"};
+  std::vector<std::string> argv = {programs().sim, "--link", at, "--wire", unit.dir + "/wire"};
   argv.insert(argv.end(), options.begin(), options.end());
   std::array<int, 2> out{};
   if (unit.dir.empty() || pipe2(out.data(), O_CLOEXEC) != 0) {
@@ -221,16 +199,6 @@ bool start_unit(Unit& unit, const std::vector<std::string>& options, const std::
   return unit.path != at && fail("the simulated unit did not start on " + at);
 }
 
-bool pump_unit(Unit& unit, int timeout_ms) {
-  const std::size_t from = unit.log.size();
-  const bool open = take(unit.log_fd, unit.log, timeout_ms);
-  for (std::size_t at = unit.log.find("\nline ", from == 0 ? 0 : from - 1); at != std::string::npos;
-       at = unit.log.find("\nline ", at + 1)) {
-    unit.line_times.push_back(Clock::now());
-  }
-  return open;
-}
-
 int occurrences(const std::string& in, const std::string& text) {
   int n = 0;
   for (auto at = in.find(text); at != std::string::npos; at = in.find(text, at + 1)) {
@@ -240,20 +208,17 @@ int occurrences(const std::string& in, const std::string& text) {
 }
 
 bool wait_log(Unit& unit, const std::string& text, int times, int deadline_ms) {
-  for (const auto start = Clock::now();
-       occurrences(unit.log, text) < times && before(start, deadline_ms) && pump_unit(unit, 50);) {
-  }
-  return occurrences(unit.log, text) >= times;
+  return until(nullptr, &unit, deadline_ms, [&] { return occurrences(unit.log, text) >= times; });
 }
 
 std::string stop_unit(Unit& unit, int deadline_ms) {
   if (unit.pid > 0) {
     kill(unit.pid, SIGTERM);
-    for (const auto start = Clock::now(); before(start, deadline_ms) && pump_unit(unit, 100);) {
-    }
+    until(nullptr, &unit, deadline_ms, [] { return false; });
     kill(-unit.pid, SIGKILL);  // nothing left of it by now, unless it hung
     waitpid(unit.pid, nullptr, 0);
-    close(unit.log_fd);
+    close(unit.log_fd);  // at its end already unless it hung
+    unit.log_fd = -1;
     unit.pid = -1;
   }
   const std::size_t at = unit.log.rfind("final: ");
@@ -271,21 +236,15 @@ Unit::~Unit() {
 }
 
 bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options& options) {
-  for (const std::string& arg : args) {
-    if (real_device(arg)) {
-      return fail("the tool was to be given the real device " + arg);
-    }
+  const auto real = std::find_if(args.begin(), args.end(), real_device);
+  if (real != args.end()) {
+    return fail("the tool was to be given the real device " + *real);
   }
-  tool.lock_dir = options.lock_dir;
-  tool.own_lock_dir = tool.lock_dir.empty();
-  if (tool.own_lock_dir) {
-    tool.lock_dir = temp_dir("locks");
-  }
-  std::array<int, 2> keys{-1, -1};
-  std::array<int, 2> out{};
-  std::array<int, 2> err{};
+  tool.lock_dir = options.lock_dir.empty() ? temp_dir("locks") : "";
+  std::array<int, 2> keys{-1, -1}, out{}, err{};
   std::string slave;
-  if (!options.pipe_keys && options.keys_file.empty()) {
+  tool.on_screen = options.keys == "screen";
+  if (options.keys.empty() || tool.on_screen) {
     std::array<char, 128> name{};
     if (openpty(&tool.keys_fd, &tool.slave_fd, name.data(), nullptr, nullptr) != 0) {
       return fail("cannot make the keyboard terminal");
@@ -294,13 +253,13 @@ bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
     fcntl(tool.slave_fd, F_SETFD, FD_CLOEXEC);
     slave = name.data();
     tcgetattr(tool.slave_fd, &tool.modes_before);
-  } else if (!options.keys_file.empty()) {
-    keys[0] = open(options.keys_file.c_str(), O_RDONLY | O_CLOEXEC);
+  } else if (options.keys != "pipe") {
+    keys[0] = open(options.keys.c_str(), O_RDONLY | O_CLOEXEC);
   } else if (pipe2(keys.data(), O_CLOEXEC) != 0) {
     return fail("cannot make the keyboard pipe");
   }
   if (pipe2(out.data(), O_CLOEXEC) != 0 || pipe2(err.data(), O_CLOEXEC) != 0 ||
-      (tool.own_lock_dir && chmod(tool.lock_dir.c_str(), 01777) != 0)) {
+      (!tool.lock_dir.empty() && chmod(tool.lock_dir.c_str(), 01777) != 0)) {
     return fail("cannot make the output pipes and the lock folder");
   }
   signal(SIGPIPE, SIG_IGN);
@@ -308,7 +267,8 @@ bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
   tool.started = Clock::now();
   tool.pid = fork();
   if (tool.pid == 0) {
-    become_tool(tool, options, slave, {keys[0], out[1], err[1]}, argv);
+    become_tool(tool, options, options.lock_dir.empty() ? tool.lock_dir : options.lock_dir, slave,
+                {keys[0], out[1], err[1]}, argv);
   }
   close(out[1]);
   close(err[1]);
@@ -316,7 +276,6 @@ bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
     close(keys[0]);
     tool.keys_fd = keys[1];
   }
-  tool.on_screen = options.screen && slave.size() > 0;
   tool.out_fd = tool.on_screen ? fcntl(tool.keys_fd, F_DUPFD_CLOEXEC, 0) : out[0];
   tool.err_fd = err[0];
   if (tool.on_screen) {
@@ -326,42 +285,44 @@ bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
   return tool.pid < 0 && fail("cannot start the tool");
 }
 
-bool pump(Tool& tool, int timeout_ms, Unit* unit) {
-  std::array<pollfd, 5> fds{};
-  fds[0] = {tool.out_fd, POLLIN, 0};
-  fds[1] = {tool.err_fd, POLLIN, 0};
-  fds[2] = {tool.slave_fd >= 0 && !tool.on_screen ? tool.keys_fd : -1, POLLIN, 0};
-  fds[3] = {tool.pid > 0 ? tool.pid_fd : -1, POLLIN, 0};
-  fds[4] = {unit != nullptr ? unit->log_fd : -1, POLLIN, 0};
-  poll(fds.data(), fds.size(), timeout_ms);
-  if (fds[0].revents != 0 && !take(tool.out_fd, tool.out, 0)) {
-    close(tool.out_fd);
-    tool.out_fd = -1;
+bool until(Tool* tool, Unit* unit, int deadline_ms, const std::function<bool()>& done,
+           bool to_end) {
+  static Tool no_tool;
+  static Unit no_unit;
+  Tool& t = tool != nullptr ? *tool : no_tool;
+  Unit& u = unit != nullptr ? *unit : no_unit;
+  const std::array<int*, 4> fd = {&t.out_fd, &t.err_fd, &t.keys_fd, &u.log_fd};
+  const std::array<std::string*, 4> into = {&t.out, &t.err, &t.screen, &u.log};
+  const auto end = Clock::now() + std::chrono::milliseconds(deadline_ms);
+  bool finished = false;
+  while (!(finished = done()) && Clock::now() < end &&
+         (!to_end || (tool != nullptr ? t.out_fd : u.log_fd) >= 0)) {
+    std::array<pollfd, 5> fds{};
+    for (std::size_t i = 0; i < 4; ++i) {
+      fds[i] = {i != 2 || (t.slave_fd >= 0 && !t.on_screen) ? *fd[i] : -1, POLLIN, 0};
+    }
+    fds[4] = {t.pid > 0 ? t.pid_fd : -1, POLLIN, 0};
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+    poll(fds.data(), fds.size(), static_cast<int>(std::clamp<long>(left.count(), 0, 50)));
+    for (std::size_t i = 0; i < 4; ++i) {
+      const std::size_t from = into[i]->size();
+      if (fds[i].revents != 0 && !take(*fd[i], *into[i]) && i != 2) {
+        close(*fd[i]);  // its end (the keyboard terminal's master reports none)
+        *fd[i] = -1;
+      }
+      for (std::size_t at = u.log.find("\nline ", from == 0 ? 0 : from - 1);
+           i == 3 && at != std::string::npos; at = u.log.find("\nline ", at + 1)) {
+        u.line_times.push_back(Clock::now());
+      }
+    }
   }
-  if (fds[1].revents != 0 && !take(tool.err_fd, tool.err, 0)) {
-    close(tool.err_fd);
-    tool.err_fd = -1;
-  }
-  if (fds[2].revents != 0) {
-    take(tool.keys_fd, tool.screen, 0);
-  }
-  if (fds[4].revents != 0) {
-    pump_unit(*unit, 0);
-  }
-  return tool.out_fd >= 0;
+  return finished;
 }
 
 bool wait_output(Tool& tool, const std::string& text, std::size_t from, int deadline_ms,
                  Unit* unit) {
-  for (const auto start = Clock::now(); tool.out.find(text, from) == std::string::npos &&
-                                        before(start, deadline_ms) && pump(tool, 50, unit);) {
-  }
-  return tool.out.find(text, from) != std::string::npos;
-}
-
-void read_output_for(Tool& tool, int ms) {
-  for (const auto start = Clock::now(); before(start, ms) && pump(tool, 10);) {
-  }
+  return until(&tool, unit, deadline_ms,
+               [&] { return tool.out.find(text, from) != std::string::npos; });
 }
 
 void type(Tool& tool, const std::string& keys) {
@@ -370,69 +331,54 @@ void type(Tool& tool, const std::string& keys) {
   }
 }
 
-void close_keys(Tool& tool) {
-  close(tool.keys_fd);
-  tool.keys_fd = -1;
-}
-
 int wait_exit(Tool& tool, int deadline_ms, Unit* unit) {
   int status = -1;
-  const auto start = Clock::now();
-  bool ended = false;
-  while (tool.pid > 0 && !ended && before(start, deadline_ms)) {
-    pump(tool, 50, unit);
-    ended = wait4(tool.pid, &status, WNOHANG, &tool.usage) == tool.pid;
-  }
+  const bool ended =
+      tool.pid > 0 &&
+      until(
+          &tool, unit, deadline_ms,
+          [&] { return wait4(tool.pid, &status, WNOHANG, &tool.usage) == tool.pid; }, false);
   tool.ended = Clock::now();
   if (!ended) {
-    kill(-tool.pid, SIGKILL);
+    kill(-tool.pid, SIGKILL);  // the whole group: a wrapper's children (valgrind's, wine's) too
     kill(tool.pid, SIGKILL);
     wait4(tool.pid, nullptr, 0, &tool.usage);
-    tool.pid = -1;
-    return -1;
   }
   tool.pid = -1;
   // What is still in the pipes; a terminal's master reports no end, so it gets a moment.
-  for (int idle = 0; (tool.out_fd >= 0 || tool.err_fd >= 0) && idle < 3;) {
-    const std::size_t had = tool.out.size() + tool.err.size() + tool.screen.size();
-    pump(tool, 100, unit);
-    idle = had == tool.out.size() + tool.err.size() + tool.screen.size() ? idle + 1 : 0;
+  const auto taken = [&] { return tool.out.size() + tool.err.size() + tool.screen.size(); };
+  const auto closed = [&] { return tool.out_fd < 0 && tool.err_fd < 0; };
+  for (std::size_t had = taken() + 1; ended && !closed() && had != taken();) {
+    had = taken();
+    until(
+        &tool, unit, 300, [&] { return taken() != had || closed(); }, false);
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return !ended ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 bool modes_restored(const Tool& tool) {
-  termios now{};
-  const termios& was = tool.modes_before;
-  return tcgetattr(tool.slave_fd, &now) == 0 && now.c_iflag == was.c_iflag &&
-         now.c_oflag == was.c_oflag && now.c_cflag == was.c_cflag && now.c_lflag == was.c_lflag &&
-         std::memcmp(now.c_cc, was.c_cc, sizeof now.c_cc) == 0;
+  termios now{};  // its four flag words, line discipline and control characters, in that order
+  return tcgetattr(tool.slave_fd, &now) == 0 &&
+         std::memcmp(&now, &tool.modes_before, offsetof(termios, c_cc) + sizeof now.c_cc) == 0;
 }
 
-double cpu_seconds(pid_t pid, bool* fine) {
-  std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+double cpu_seconds(pid_t pid, bool& fine) {
   unsigned long long on_cpu_ns = 0;
-  const bool read = static_cast<bool>(schedstat >> on_cpu_ns);
-  if (fine != nullptr) {
-    *fine = read;
-  }
-  return read ? static_cast<double>(on_cpu_ns) * 1e-9 : -1;
+  fine =
+      static_cast<bool>(std::ifstream("/proc/" + std::to_string(pid) + "/schedstat") >> on_cpu_ns);
+  return fine ? static_cast<double>(on_cpu_ns) * 1e-9 : -1;
 }
 
 Tool::~Tool() {
   if (pid > 0) {
-    kill(-pid, SIGKILL);  // the whole group: a wrapper's children (valgrind's, wine's) too
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    wait_exit(*this, 0);  // killed unless it has just ended
   }
   for (const int fd : {pid_fd, keys_fd, slave_fd, out_fd, err_fd}) {
     if (fd >= 0) {
       close(fd);
     }
   }
-  if (own_lock_dir) {
-    remove_tree(lock_dir);
-  }
+  remove_tree(lock_dir);
 }
 
 }  // namespace e2e

@@ -10,6 +10,8 @@
 #include <termios.h>
 
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,13 +20,16 @@ namespace e2e {
 constexpr int kDeadlineMs = 30000;  // generous: valgrind and sanitizers are slow
 using Clock = std::chrono::steady_clock;
 
-// The programs run: built-in paths unless set here; QUORVEL_TEST_TOOL, when set, names the
-// tool instead (a Windows build run through QUORVEL_TEST_WRAPPER, for one).
-void set_programs(const std::string& tool, const std::string& sim);
-// The words put in front of the tool (wine, valgrind ...) instead of QUORVEL_TEST_WRAPPER's.
-void set_wrapper(const std::string& words);
+// The programs run, built-in paths unless changed here: the tool (QUORVEL_TEST_TOOL, when set,
+// names it instead: a Windows build run through the wrapper, for one), the simulated unit, and
+// the words put in front of the tool (wine, valgrind ...), QUORVEL_TEST_WRAPPER's unless set.
+struct Programs {
+  std::string tool;
+  std::string sim;
+  std::optional<std::string> wrapper;
+};
+Programs& programs();
 const std::string& tool_path();
-const std::string& sim_path();
 
 // Stopped and its folder removed when it goes out of scope.
 struct Unit {
@@ -42,8 +47,6 @@ struct Unit {
 // on failure.
 bool start_unit(Unit& unit, const std::vector<std::string>& options = {},
                 const std::string& link = "");
-// Reads the unit's log for up to timeout_ms; false once it has ended.
-bool pump_unit(Unit& unit, int timeout_ms);
 // Reads the unit's log until it holds `text` `times` times; false on the deadline or its end.
 bool wait_log(Unit& unit, const std::string& text, int times = 1, int deadline_ms = kDeadlineMs);
 // How many times `text` is in `in`.
@@ -54,9 +57,9 @@ std::string stop_unit(Unit& unit, int deadline_ms = kDeadlineMs);
 std::string wire(const Unit& unit);
 
 struct Options {
-  bool pipe_keys = false;  // the keyboard a pipe instead of a terminal
-  std::string keys_file;   // when set, the keyboard is this regular file instead
-  bool screen = false;     // standard output and error on the keyboard terminal, as in a console
+  // The keyboard: "" a terminal; "screen" a terminal that standard output and error go to
+  // as well, as in a console; "pipe" a pipe; any other text the regular file of that name.
+  std::string keys;
   std::string fake_time;   // local time the program sees ("2009-12-07 12:30:00" UTC); "": real
   std::string lock_dir;    // the folder the run sees as /run/lock; "": a fresh one, 01777
   bool as_nobody = false;  // the run drops to the user nobody (after the lock folder's mount)
@@ -75,11 +78,10 @@ struct Tool {
   int slave_fd = -1;  // the test's own descriptor on the keyboard terminal, for its modes
   int out_fd = -1;
   int err_fd = -1;
-  std::string out;     // standard output (everything the terminal shows with `screen`)
-  std::string err;     // standard error
-  std::string screen;  // what else reached the keyboard terminal (a shell's words)
-  std::string lock_dir;
-  bool own_lock_dir = false;
+  std::string out;         // standard output (everything the terminal shows with `screen`)
+  std::string err;         // standard error
+  std::string screen;      // what else reached the keyboard terminal (a shell's words)
+  std::string lock_dir;    // the run's own lock folder, removed with it ("": the caller's)
   bool on_screen = false;  // out_fd is the keyboard terminal's master
   termios modes_before{};
   Clock::time_point started{};
@@ -90,23 +92,22 @@ struct Tool {
 // Starts quorvel-setup with `args`. Returns true on failure, also when an argument names a real
 // device of this machine (tests use pseudo-terminals and /dev/null only).
 bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options& options = {});
-// Reads what the tool writes for up to timeout_ms, also the unit's log when one is given;
-// false once its standard output has ended.
-bool pump(Tool& tool, int timeout_ms, Unit* unit = nullptr);
+// Reads what the tool writes (when given) and the unit's log (when given) until done() holds,
+// the deadline passes or, with `to_end`, the tool's standard output (else the log) has ended.
+// Returns done().
+bool until(Tool* tool, Unit* unit, int deadline_ms, const std::function<bool()>& done,
+           bool to_end = true);
 // Reads output until it holds `text` after `from`; false on the deadline or its end.
 bool wait_output(Tool& tool, const std::string& text, std::size_t from = 0,
                  int deadline_ms = kDeadlineMs, Unit* unit = nullptr);
-// Reads output for `ms` milliseconds, or until it ends.
-void read_output_for(Tool& tool, int ms);
 void type(Tool& tool, const std::string& keys);
-void close_keys(Tool& tool);
 // Waits for the end; returns the exit status, 128 + signal when killed, -1 on the deadline
 // (the process group is then killed).
 int wait_exit(Tool& tool, int deadline_ms = kDeadlineMs, Unit* unit = nullptr);
 // True when the keyboard terminal's modes are as they were before the tool started.
 bool modes_restored(const Tool& tool);
 // CPU seconds the process has used so far: the scheduler's nanosecond count where the kernel
-// keeps one (then *fine is set true), else user + system clock ticks. -1 when unreadable.
-double cpu_seconds(pid_t pid, bool* fine = nullptr);
+// keeps one (then `fine` is set true); -1 when unreadable.
+double cpu_seconds(pid_t pid, bool& fine);
 
 }  // namespace e2e
