@@ -1,7 +1,7 @@
 // Starts the real programs as a technician meets them: the tool with its keyboard on a
 // pseudo-terminal (or a pipe) and its output captured, each run in a private mount namespace
 // whose /run/lock is a folder of the run's own, and the simulated unit on a pseudo-terminal of
-// its own. Shared by the end-to-end runner, the process tests and the benchmark. Its own
+// its own. Shared by the end-to-end runner and the benchmark. Its own
 // troubles (a pipe that cannot be made, a unit that does not start) go to standard error.
 #pragma once
 
