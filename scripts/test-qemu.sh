@@ -12,7 +12,7 @@
 #   QUORVEL_QEMU_KEEP    a folder to keep the run's logs, the units' wires and QEMU's trace in
 #   QUORVEL_QEMU_CASES   run only the cases whose name holds this text
 # Ends with the host program's "N passed, M failed" and its exit status; when this script
-# fails before that, with one line saying why and "0 passed, 1 failed".
+# fails before that, with the failing command's line, the end of its log and "0 passed, 1 failed".
 set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,98 +22,52 @@ modules=(virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_p
   usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio)
 
 work=$(mktemp -d)
+log="$work/setup.log"
 # The test program leaves the PIDs of QEMU and the units it started in run/*.pid.
 trap 'kill $(cat "$work"/run/*.pid 2>/dev/null) 2>/dev/null; rm -rf "$work"' EXIT
-give_up() {
-  echo "$1"
-  echo "0 passed, 1 failed"
-  exit 1
-}
-trap 'give_up "scripts/test-qemu.sh failed at line $LINENO"' ERR
-# quietly LOG COMMAND...: the command's output goes to LOG, and its end to the terminal if it fails.
-quietly() {
-  local log=$1
-  shift
-  "$@" >>"$log" 2>&1 && return 0
-  tail -20 "$log"
-  return 1
-}
-# (readelf's output read whole: grep -q would end a pipe early, and pipefail would count that.)
-static() { ! grep -q "program interpreter" <<<"$(readelf -l "$1")"; }
+trap 'tail -20 "$log"; echo "scripts/test-qemu.sh failed at line $LINENO"; echo "0 passed, 1 failed"' ERR
 
-quietly "$work/deps.log" scripts/install-deps.sh qemu-system-x86 busybox-static xz-utils ||
-  give_up "could not install the packages the QEMU stage needs"
-
-# --- the kernel: the package linux-image-amd64 points at, unpacked into the cache
-kernel_package() {
-  apt-cache depends linux-image-amd64 2>/dev/null |
-    sed -n -E 's/^ *Depends: (linux-image-[^ ]*-amd64)$/\1/p' | sed -n 1p || true
-}
-package=$(kernel_package)
-if [ -z "$package" ]; then
-  scripts/install-deps.sh --lists # a fresh machine may have empty package lists
-  package=$(kernel_package)
-fi
-[ -n "$package" ] || give_up "apt-cache depends linux-image-amd64 names no kernel package"
-kernel_dir="$cache/$package"
-if [ ! -f "$kernel_dir/.unpacked" ]; then
+scripts/install-deps.sh qemu-system-x86 busybox-static xz-utils >>"$log" 2>&1
+# The kernel: the package linux-image-amd64 points at (on a fresh machine, once the package
+# lists are there), unpacked into the cache.
+kernel_package() { apt-cache depends linux-image-amd64 2>>"$log" | grep -m1 -oE 'linux-image-.*-amd64$'; }
+package=$(kernel_package || { scripts/install-deps.sh --lists >>"$log" 2>&1 && kernel_package; })
+if [ ! -f "$cache/$package/.unpacked" ]; then
   echo "Downloading $package into $cache"
-  rm -rf "$kernel_dir"
-  mkdir -p "$kernel_dir" "$work/download"
+  rm -rf "${cache:?}/$package"
+  mkdir -p "$cache/$package" "$work/download"
   # As root apt-get warns that the _apt user cannot reach the folder, which does no harm.
-  (cd "$work/download" && quietly ../download.log apt-get download "$package") ||
-    give_up "could not download $package"
-  dpkg-deb -x "$work/download/$package"_*.deb "$kernel_dir" || give_up "could not unpack $package"
-  touch "$kernel_dir/.unpacked"
+  (cd "$work/download" && apt-get download "$package") >>"$log" 2>&1
+  dpkg-deb -x "$work/download/$package"_*.deb "$cache/$package"
+  touch "$cache/$package/.unpacked"
 fi
-versions=("$kernel_dir"/lib/modules/*)
-[ ${#versions[@]} -eq 1 ] || give_up "$package does not hold exactly one lib/modules/<version>"
-modules_dir=${versions[0]}
-kernel="$kernel_dir/boot/vmlinuz-${modules_dir##*/}"
-[ -f "$kernel" ] || give_up "$package has no $kernel"
+modules_dir=$(echo "$cache/$package"/lib/modules/*)
+kernel="$cache/$package/boot/vmlinuz-${modules_dir##*/}"
 
-# --- the tool, static, and the host's test program and simulated unit
-quietly "$work/static.log" cmake -S . -B build-qemu -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_EXE_LINKER_FLAGS=-static || give_up "could not configure the static build in build-qemu"
-quietly "$work/static.log" cmake --build build-qemu -j2 --target quorvel-setup ||
-  give_up "could not build the static quorvel-setup in build-qemu"
-static build-qemu/quorvel-setup || give_up "build-qemu/quorvel-setup asks for a program interpreter"
-quietly "$work/host.log" cmake -S . -B build -DBUILD_TESTING=ON || give_up "could not configure build"
-quietly "$work/host.log" cmake --build build -j2 --target qemu_driver_tests quorvel-sim ||
-  give_up "could not build qemu_driver_tests and quorvel-sim in build"
+# The tool, static (it runs with no program interpreter), and the host's test program and unit.
+{
+  cmake -S . -B build-qemu -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_EXE_LINKER_FLAGS=-static
+  cmake --build build-qemu -j2 --target quorvel-setup
+  cmake -S . -B build -DBUILD_TESTING=ON
+  cmake --build build -j2 --target qemu_driver_tests quorvel-sim
+} >>"$log" 2>&1
 
-# --- the initramfs
+# The initramfs: busybox, the tool, the modules not built in (decompressed, in their order).
 root="$work/root"
 mkdir -p "$root"/{bin,dev,proc,sys,tmp,run,var,lib/modules}
-static /bin/busybox || give_up "/bin/busybox is not the static one of busybox-static"
 cp /bin/busybox build-qemu/quorvel-setup "$root/bin/"
 ln -s busybox "$root/bin/sh" # the interpreter /init names; /init makes the other applets' links
 install -m 755 tests/qemu/guest_init.sh "$root/init"
-# Names with - and _ are the same module; modules.builtin lists paths, depends= names.
-loaded=" $(tr - _ <"$modules_dir/modules.builtin" | sed -E 's|.*/||; s|\.ko$||' | tr '\n' ' ')"
 for module in "${modules[@]}"; do
-  name=$(tr - _ <<<"$module")
-  [[ "$loaded" == *" $name "* ]] && continue # built in
-  file=$(find "$modules_dir/kernel" \( -name "$name.ko*" -o -name "$(tr _ - <<<"$name").ko*" \) \
-    -print -quit)
-  [ -n "$file" ] || give_up "$package has no module $module, and it is not built in"
-  case "$file" in
-    *.ko) cp "$file" "$root/lib/modules/$name.ko" ;;
-    *.ko.xz) xz -dc "$file" >"$root/lib/modules/$name.ko" ;;
-    *) give_up "$file: a module compressed in a way this script does not know" ;;
-  esac
-  depends=$(tr '\0' '\n' <"$root/lib/modules/$name.ko" | sed -n 's/^depends=//p')
-  depends=${depends%%$'\n'*} # (read whole: a sed that quits early would fail the pipe)
-  for dependency in ${depends//,/ }; do
-    [[ "$loaded" == *" $(tr - _ <<<"$dependency") "* ]] ||
-      give_up "$module needs $dependency, which is neither loaded before it nor built in"
-  done
-  loaded+="$name "
-  echo "$name.ko" >>"$root/lib/modules/load-order"
+  pattern=${module//[-_]/[-_]} # names with - and _ are the same module
+  grep -qE "/$pattern\.ko" "$modules_dir/modules.builtin" && continue
+  file=$(find "$modules_dir/kernel" -regex ".*/$pattern\.ko\(\.xz\)?" -print -quit)
+  xz -dcf "$file" >"$root/lib/modules/$module.ko" # -f: an uncompressed module as it is
+  echo "/lib/modules/$module.ko" >>"$root/lib/modules/load-order"
 done
 (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null) | gzip -1 >"$work/initrd.gz"
 
-# --- the tests
 mkdir "$work/run"
 trap - ERR
 status=0
