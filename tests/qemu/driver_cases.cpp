@@ -323,7 +323,7 @@ void run(const Row& row) {
     holder.erase(holder.find_last_not_of('\n') + 1);
     // Its open (which raises the lines) done before the case's trace begins.
     guest("until [ \"$(readlink /proc/" + holder + "/fd/0)\" = " + row.device + " ] || [ -z '" +
-          opens + "' ]; do :; done");
+          opens + "' ]; do sleep 0.05; done");
   }
   if ((row.flags & (kStaleLock | kLiveLock)) != 0) {
     guest("printf '%10d\\n' " + holder + " >" + lock);
