@@ -20,7 +20,7 @@ TEST(WindowsDevicePath, PrefixAddedAndOneTrailingColonDropped) {
       {"COM3", "\\\\.\\COM3"},
       {"COM3:", "\\\\.\\COM3"},
       {"com12:", "\\\\.\\com12"},
-      {"COM3::", "\\\\.\\COM3:"},  // only one colon is a habit
+      {"COM3::", "\\\\.\\COM3:"},            // only one colon is a habit
       {":", "\\\\.\\:"},                     // nothing left to name without it
       {"\\\\.\\COM5", "\\\\.\\COM5"},        // already in the device namespace
       {"\\\\.\\COM5:", "\\\\.\\COM5:"},      // taken as it stands
