@@ -17,6 +17,10 @@ namespace {
 // The lone CR before each attempt ends whatever half line the unit may hold.
 constexpr std::uint32_t kLeadPauseMs = 10;
 constexpr std::uint32_t kEchoBudgetMs = 1000;
+// After the last step, how long the line must stay quiet (beyond two bytes' time on the wire)
+// before the run ends, and the most that wait may add when the unit never goes quiet.
+constexpr std::uint32_t kQuietMs = 20;
+constexpr std::uint32_t kSettleMaxMs = 250;
 
 // One command of the sequence: the unit's command number and the value it carries, from a
 // field of the record or fixed.
@@ -66,6 +70,29 @@ std::size_t echo_match_after(const char* expected, std::size_t matched, std::uin
     }
   }
   return 0;
+}
+
+// The unit echoes the CR that follows every line after the line itself has been matched.
+// Taken in here, it cannot arrive after the port has its own settings back: a line given back
+// cooked with echo would answer that CR to the unit as a line of its own, and the unit would
+// answer that, until the port is closed.
+void let_line_settle(PortHandle port, std::uint32_t baud_rate) {
+  const std::uint32_t wire_ms = baud_rate == 0 ? 0 : (20U * 1000U + baud_rate - 1U) / baud_rate;
+  const std::uint32_t quiet_ms = kQuietMs + wire_ms;
+  const std::uint32_t start = tick_ms();
+  std::uint32_t last = start;
+  while (tick_ms() - start < quiet_ms + kSettleMaxMs) {
+    std::uint8_t byte = 0;
+    if (!read_byte(port, byte)) {
+      last = tick_ms();
+      continue;
+    }
+    const std::uint32_t idle = tick_ms() - last;
+    if (idle >= quiet_ms) {
+      break;
+    }
+    wait_for_byte(port, quiet_ms - idle);
+  }
 }
 
 }  // namespace
@@ -173,6 +200,7 @@ bool program_device(PortHandle& port) {
     // After a replug every step again, each of them harmless to repeat.
     i = end == StepEnd::kReplugged ? 0 : i + 1;
   }
+  let_line_settle(port, s.baud_rate);
   const bool failed = end == StepEnd::kAborted;
   std::fputs(failed ? "!! Failed !!\n" : "All done without errors\n", stdout);
   return failed;
