@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -140,13 +141,22 @@ bool full_run(const char* char_ms, const char* line_ms, Sample& sample) {
 
 // Lets the tool run for `window` seconds while its output is read, and takes the CPU it used
 // over that window. False when its CPU time could not be read.
+// CPU seconds the process has used so far: the scheduler's nanosecond count where the kernel
+// keeps one (then `fine` is set true); -1 when unreadable.
+double cpu_seconds(pid_t pid, bool& fine) {
+  unsigned long long on_cpu_ns = 0;
+  fine =
+      static_cast<bool>(std::ifstream("/proc/" + std::to_string(pid) + "/schedstat") >> on_cpu_ns);
+  return fine ? static_cast<double>(on_cpu_ns) * 1e-9 : -1;
+}
+
 bool measure_window(Tool& tool, double window, Sample& sample) {
   bool fine_before = false;
   bool fine_after = false;
-  const double cpu_before = e2e::cpu_seconds(tool.pid, fine_before);
+  const double cpu_before = cpu_seconds(tool.pid, fine_before);
   const auto t0 = e2e::Clock::now();
   e2e::until(&tool, nullptr, static_cast<int>(window * 1000.0), [] { return false; });
-  const double cpu_after = e2e::cpu_seconds(tool.pid, fine_after);
+  const double cpu_after = cpu_seconds(tool.pid, fine_after);
   g_fine_cpu = g_fine_cpu && fine_before && fine_after;
   sample.wall = seconds(e2e::Clock::now() - t0);
   sample.cpu = cpu_after - cpu_before;

@@ -16,23 +16,17 @@ stage_lines=()
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Sets counted_passed and counted_failed from the last count line of a stage's output: ctest's
-# "P% tests passed, F tests failed out of N", GoogleTest's "[  PASSED  ] N tests." with its
-# "[  FAILED  ] N tests, listed below", or a script's own "N passed, M failed". Returns 1 when
-# there is none.
+# Sets counted_passed and counted_failed from the last count line of a stage's output: a
+# script's own "N passed, M failed" (it sums the test programs it ran), else ctest's "P% tests
+# passed, F tests failed out of N". Returns 1 when there is none.
 read_counts() {
   local line
-  # A script's own closing line first: it sums the test programs it ran.
-  line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$1" | tail -n 1 |
-    sed -E 's/^([0-9]+) passed, ([0-9]+) failed.*/\1 \2/' | awk '{ print $1 + $2, $2 }')
-  [ -n "$line" ] || line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n 1 |
-    sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2 \1/')
-  [ -n "$line" ] || line=$(grep -E '^\[  (PASSED|FAILED)  \] [0-9]+ tests?[.,]' "$1" |
-    sed -E 's/^\[  (PASSED|FAILED)  \] ([0-9]+).*/\1 \2/' | awk '
-      $1 == "PASSED" { p = $2 } $1 == "FAILED" { f = $2 } END { if (p + f) print p + f, f + 0 }')
+  line=$(sed -En 's/^([0-9]+) passed, ([0-9]+) failed.*/\1 \2/p' "$1" | tail -n 1)
+  [ -n "$line" ] || line=$(sed -En 's/^[0-9]+% tests passed, ([0-9]+) tests? failed out of ([0-9]+).*/\2 \1/p' "$1" |
+    tail -n 1 | awk '{ print $1 - $2, $2 }')
   [ -n "$line" ] || return 1
+  counted_passed=${line% *}
   counted_failed=${line#* }
-  counted_passed=$((${line% *} - counted_failed))
 }
 
 # stage NAME COMMAND...: runs the command with its output shown, then the stage's own line.
@@ -87,19 +81,16 @@ build_and_test() {
 valgrind_run() {
   # The end-to-end runs of command-line mode with the program under memcheck; any error makes
   # the program exit 99, which fails the test. Its reports go to files, shown on failure.
-  local logs=$work/memcheck status
+  local logs=$work/memcheck clean runs
   mkdir -p "$logs"
   QUORVEL_TEST_WRAPPER="$(command -v valgrind) --log-file=$logs/memcheck.%p --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect" \
-    build/tests/e2e_tests --gtest_filter='command_line.*:reasons.*'
-  status=$?
-  [ $status -ne 0 ] && grep -h -A20 "ERROR SUMMARY: [1-9]\|definitely lost: [1-9]" "$logs"/memcheck.* | head -60
-  local clean runs
+    ctest --test-dir build --output-on-failure -j"$jobs" -R '^(command_line|reasons)[.]' ||
+    grep -h -A20 "ERROR SUMMARY: [1-9]\|definitely lost: [1-9]" "$logs"/memcheck.* | head -60
   clean=$(grep -l 'ERROR SUMMARY: 0 errors' "$logs"/memcheck.* 2>/dev/null | wc -l)
   runs=$(ls "$logs" | wc -l)
   echo "memcheck: $clean of $runs runs clean"
   # No run under memcheck at all means the wrapper was never applied.
-  [ "$runs" -gt 0 ] && [ "$clean" -eq "$runs" ] && return $status
-  return 1
+  [ "$runs" -gt 0 ] && [ "$clean" -eq "$runs" ]
 }
 
 scripts/install-deps.sh || {

@@ -362,13 +362,6 @@ bool modes_restored(const Tool& tool) {
          std::memcmp(&now, &tool.modes_before, offsetof(termios, c_cc) + sizeof now.c_cc) == 0;
 }
 
-double cpu_seconds(pid_t pid, bool& fine) {
-  unsigned long long on_cpu_ns = 0;
-  fine =
-      static_cast<bool>(std::ifstream("/proc/" + std::to_string(pid) + "/schedstat") >> on_cpu_ns);
-  return fine ? static_cast<double>(on_cpu_ns) * 1e-9 : -1;
-}
-
 Tool::~Tool() {
   if (pid > 0) {
     wait_exit(*this, 0);  // killed unless it has just ended

@@ -106,8 +106,5 @@ void type(Tool& tool, const std::string& keys);
 int wait_exit(Tool& tool, int deadline_ms = kDeadlineMs, Unit* unit = nullptr);
 // True when the keyboard terminal's modes are as they were before the tool started.
 bool modes_restored(const Tool& tool);
-// CPU seconds the process has used so far: the scheduler's nanosecond count where the kernel
-// keeps one (then `fine` is set true); -1 when unreadable.
-double cpu_seconds(pid_t pid, bool& fine);
 
 }  // namespace e2e
