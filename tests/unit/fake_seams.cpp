@@ -24,8 +24,13 @@ void set_keys(const std::vector<int>& keys, std::uint32_t from) {
   g_next_key = 0;
   g_keys_from = from;
 }
-void set_arrivals(const std::vector<std::pair<std::uint32_t, std::uint8_t>>& arrivals) {
-  g_arrivals = arrivals;
+void set_arrivals(const Bursts& bursts) {
+  g_arrivals.clear();
+  for (const auto& [at, bytes] : bursts) {
+    for (const char byte : bytes) {
+      g_arrivals.emplace_back(at, static_cast<std::uint8_t>(byte));
+    }
+  }
   g_next_arrival = 0;
 }
 void set_flood(std::uint32_t bytes) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -12,8 +13,9 @@ namespace fake {
 // when they run out, the input has ended.
 void set_keys(const std::vector<int>& keys, std::uint32_t from = 0);
 
-// Bytes the unit sends, each with the virtual time (ms) it arrives.
-void set_arrivals(const std::vector<std::pair<std::uint32_t, std::uint8_t>>& arrivals);
+// What the unit sends: bursts of bytes, each with the virtual time (ms) it arrives.
+using Bursts = std::vector<std::pair<std::uint32_t, std::string>>;
+void set_arrivals(const Bursts& bursts);
 
 // A unit that never goes quiet: every read finds a junk byte, each a millisecond after the
 // last, up to `bytes` of them (a bound, so a wait that never ends fails instead of hanging).
