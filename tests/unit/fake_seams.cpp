@@ -2,7 +2,6 @@
 
 #include <cstddef>
 
-#include "driver/exit_path.h"
 #include "link/clock/clock.h"
 #include "link/port/serial_link.h"
 #include "setup/key_input.h"
@@ -44,11 +43,6 @@ std::uint32_t elapsed() {
 }
 }  // namespace fake
 
-void install_exit_path() {}
-void key_input_start() {}
-void key_input_stop() {}
-void key_input_release_for_exit() {}
-void key_input_resume_for_signal() {}
 bool key_waiting() {
   return g_next_key < g_keys.size() && g_now - g_start >= g_keys_from;
 }
@@ -59,16 +53,8 @@ bool wait_for_key() {
   return key_waiting();
 }
 
-PortHandle open_port(const char*, std::uint32_t) {
-  return 3;
-}
-void close_port(PortHandle) {}
-void release_port_for_exit() {}
 PortFit ready_port_for_attempt(PortHandle& port) {
   return port == kInvalidPort ? PortFit::kMissing : PortFit::kReady;
-}
-const char* open_failure_reason() {
-  return "";
 }
 void write_byte(PortHandle, std::uint32_t pause, std::uint8_t) {
   pause_ms(pause);
@@ -101,5 +87,3 @@ std::uint32_t tick_ms() {
 void sleep_ms(std::uint32_t ms) {
   g_now += ms;
 }
-void begin_fine_timing() {}
-void end_fine_timing() {}
