@@ -76,28 +76,19 @@ std::string read_all(const std::string& path) {
   return bytes.str();
 }
 
-// Runs the cue once, when the call is on the path it waits for.
-bool take_cue(Cue cue, const char* path) {
-  if (g_cue != cue || g_cue_path != path) {
-    return false;
+// Plays the cue once, when its moment comes on the path it waits for.
+void cue(Cue moment, const char* path) {
+  if (g_cue != moment || g_cue_path != path) {
+    return;
   }
   g_cue = Cue::kNone;
-  return true;
-}
-
-// What the signal handler does at path; the program ends after it.
-void signal_arrives(const char* path) {
-  drop_port_lock();
-  g_left_behind = exists(path);
-}
-
-void before_change(const char* path) {
-  if (take_cue(Cue::kAnotherProgramLocks, path)) {
-    // The stale lock goes and a live program's takes its place (the test's parent is alive).
+  if (moment == Cue::kSignalAfterLink || moment == Cue::kSignalBeforeUnlink) {
+    drop_port_lock();  // what the signal handler does; the program ends after it
+    g_left_behind = exists(path);
+  } else {
+    // Whatever lock is there goes and a live program's takes its place (the test's parent).
     real<int (*)(const char*)>("unlink")(path);
     plant(path, getppid());
-  } else if (take_cue(Cue::kSignalBeforeUnlink, path)) {
-    signal_arrives(path);
   }
 }
 
@@ -165,22 +156,21 @@ TEST(LockFile, AnotherProgramOrASignalInTheMiddleOfAChange) {
 
 // The calls the lock routines and the port make, each with its cue.
 extern "C" int rename(const char* from, const char* to) noexcept {
-  before_change(from);
+  cue(Cue::kAnotherProgramLocks, from);
   return real<int (*)(const char*, const char*)>("rename")(from, to);
 }
 
 extern "C" int unlink(const char* path) noexcept {
-  before_change(path);
+  cue(Cue::kAnotherProgramLocks, path);
+  cue(Cue::kSignalBeforeUnlink, path);
   return real<int (*)(const char*)>("unlink")(path);
 }
 
 extern "C" int link(const char* from, const char* to) noexcept {
-  if (take_cue(Cue::kLockBeforeLink, to)) {
-    plant(to, getppid());
-  }
+  cue(Cue::kLockBeforeLink, to);
   const int result = real<int (*)(const char*, const char*)>("link")(from, to);
-  if (result == 0 && take_cue(Cue::kSignalAfterLink, to)) {
-    signal_arrives(to);
+  if (result == 0) {
+    cue(Cue::kSignalAfterLink, to);
   }
   return result;
 }
