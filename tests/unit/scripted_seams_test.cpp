@@ -27,7 +27,7 @@ using Bursts = std::vector<std::pair<std::uint32_t, std::string>>;
 // last (a unit that never goes quiet; a bound, so that a wait that never ends fails instead of
 // hanging). The clock starts at `start`, so that a test can make it wrap.
 struct Script {
-  std::vector<int> keys;
+  std::u16string keys;  // a key a character (see the editors' tests)
   std::uint32_t keys_from = 0;
   Bursts bursts;
   std::uint32_t flood = 0;
@@ -40,7 +40,7 @@ std::size_t g_burst = 0;
 std::size_t g_byte = 0;
 std::uint32_t g_now = 0;
 
-void play(std::vector<int> keys, std::uint32_t keys_from = 0, Bursts bursts = {},
+void play(std::u16string keys, std::uint32_t keys_from = 0, Bursts bursts = {},
           std::uint32_t flood = 0, std::uint32_t start = 0) {
   g_script = Script{std::move(keys), keys_from, std::move(bursts), flood, start};
   g_key = g_burst = g_byte = 0;
@@ -112,10 +112,6 @@ namespace {
 constexpr char16_t kUp = 224 + 72 * 256;
 constexpr char16_t kF1 = 0 + 59 * 256;
 
-void type(const std::u16string& keys) {
-  play(std::vector<int>(keys.begin(), keys.end()));
-}
-
 // The number field holds 5 before, and offers 777.
 TEST(ReadNumberField, StoresWhatTheScreenShows) {
   const struct {
@@ -140,7 +136,7 @@ TEST(ReadNumberField, StoresWhatTheScreenShows) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.screen);
-    type(c.keys);
+    play(c.keys);
     std::uint32_t target = 5;
     testing::internal::CaptureStdout();
     const bool aborted = read_number_field(target, 777);
@@ -172,7 +168,7 @@ TEST(ReadTextField, EditsAndDefaults) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.screen);
-    type(c.keys);
+    play(c.keys);
     std::array<char, 50> buffer;
     buffer.fill('#');
     testing::internal::CaptureStdout();
@@ -210,7 +206,7 @@ TEST(AwaitEcho, UnbrokenRunOfLineBytesWithinTheBudget) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    play({}, 0, c.arrivals, c.flood, 4294967000U);
+    play(u"", 0, c.arrivals, c.flood, 4294967000U);
     EXPECT_EQ(await_echo(3, c.line, 1000), c.fails);
     EXPECT_TRUE(!c.fails || (elapsed() > 1000U && elapsed() < 1100U)) << elapsed();
   }
@@ -231,7 +227,7 @@ TEST(ExchangeStep, AUnitEchoingAtLineSpeedIsAcknowledgedAtTheFirstAttempt) {
     for (std::uint32_t i = 0; i < 6; ++i) {
       echo.emplace_back((3 + i) * char_ms, std::string(1, "958:1\r"[i]));
     }
-    play({kKeyEsc}, 2500, echo);  // the ESC ends the test should the first attempt fail
+    play(u"\x1b", 2500, echo);  // the ESC ends the test should the first attempt fail
     PortHandle port = 3;
     testing::internal::CaptureStdout();
     EXPECT_EQ(exchange_step(port, "unlock: ", "958:1\r"), StepEnd::kDone);
