@@ -6,7 +6,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "fuzz_check.h"
 #include "setup/key_decoder.h"
@@ -22,16 +21,12 @@ constexpr std::array<const char*, 10> kKnownKeys{"\x1b[A",   "\x1bOD",    "\x1bO
 // Feeds one byte; returns how many keys came of it.
 int feed(KeyDecoder& decoder, std::uint8_t byte) {
   bool again = false;
-  int key = feed_key_byte(decoder, byte, again);
-  int keys = key != kKeyPending ? 1 : 0;
-  FUZZ_CHECK(key >= kKeyPending);
-  if (again) {
-    FUZZ_CHECK((key == kKeyEsc || key == kKeyUnknown) && !key_sequence_open(decoder));
-    key = feed_key_byte(decoder, byte, again);
-    FUZZ_CHECK(!again && key >= kKeyPending);  // handed back at most once: the reader never loops
-    keys += key != kKeyPending ? 1 : 0;
-  }
-  return keys;
+  const int key = feed_key_byte(decoder, byte, again);
+  FUZZ_CHECK(key >= kKeyPending &&
+             (!again || ((key == kKeyEsc || key == kKeyUnknown) && !key_sequence_open(decoder))));
+  const int second = again ? feed_key_byte(decoder, byte, again) : kKeyPending;
+  FUZZ_CHECK(!again && second >= kKeyPending);  // handed back at most once: the reader never loops
+  return (key != kKeyPending ? 1 : 0) + (second != kKeyPending ? 1 : 0);
 }
 
 void pause_input(KeyDecoder& decoder) {

@@ -1,12 +1,13 @@
 // Fuzzes the command line: the input, split at NUL bytes, is the argument vector. The scan
 // runs, and an accepted one is resolved against fixed local times (never the clock). Checked:
 // a refusal leaves one reason line, an accepted setup is in range.
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include "common/reason.h"
 #include "driver/setup_record.h"
@@ -19,20 +20,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::array<char, 2049> text{};
-  const std::size_t length = size < text.size() - 1 ? size : text.size() - 1;
-  if (length > 0) {
-    std::memcpy(text.data(), data, length);
-  }
-  std::array<char, 16> program{"quorvel-setup"};
-  std::array<char*, 34> argv{program.data()};
-  int argc = 1;
-  for (std::size_t i = 0, start = 0; length > 0 && i <= length && argc < 33; ++i) {
+  std::string text(reinterpret_cast<const char*>(data), size);
+  char program[] = "quorvel-setup";
+  std::vector<char*> argv{program};
+  // An argument ends at a NUL or at the end of the input; 32 of them at most.
+  for (std::size_t i = 0, start = 0; size > 0 && i <= size && argv.size() < 33; ++i) {
     if (text[i] == '\0') {
-      argv[static_cast<std::size_t>(argc++)] = &text[start];
+      argv.push_back(&text[start]);
       start = i + 1;
     }
   }
+  const int argc = static_cast<int>(argv.size());
+  argv.push_back(nullptr);
   g_setup = SetupRecord{};
   clear_reason();
   if (parse_options(argc, argv.data())) {

@@ -1,13 +1,13 @@
 // Replays a fuzz target's corpus without libFuzzer, so any compiler builds it and the quick
 // suite checks every input the corpus holds, in name order. A check that fails aborts, as under
 // the fuzzer. Usage: replay-TARGET DIR
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
@@ -18,12 +18,9 @@ int main(int argc, char** argv) {
   if (LLVMFuzzerInitialize != nullptr) {
     LLVMFuzzerInitialize(&argc, &argv);
   }
-  std::vector<std::filesystem::path> files;
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(argc > 1 ? argv[1] : "", error)) {
-    files.push_back(entry.path());
-  }
-  std::sort(files.begin(), files.end());
+  const std::filesystem::directory_iterator dir(argc > 1 ? argv[1] : "", error);
+  const std::set<std::filesystem::path> files(begin(dir), end(dir));
   for (const auto& file : files) {
     std::ifstream in(file, std::ios::binary);
     const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});

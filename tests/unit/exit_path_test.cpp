@@ -19,8 +19,7 @@ int g_log_fd = -1;
 int g_second_signal = 0;  // raised from inside the first handler, once
 
 void note(char what) {
-  ssize_t ignored = write(g_log_fd, &what, 1);
-  (void)ignored;
+  (void)!write(g_log_fd, &what, 1);
 }
 
 }  // namespace
@@ -29,13 +28,11 @@ void note(char what) {
 void key_input_resume_for_signal() {}
 void key_input_release_for_exit() {
   note('K');
-  if (g_second_signal != 0) {
-    const int second = g_second_signal;
+  if (const int second = g_second_signal; second != 0) {
     g_second_signal = 0;
     raise(second);  // arrives while the terminal is being given back
   }
 }
-
 void release_port_for_exit() {
   note('P');
 }
@@ -43,42 +40,37 @@ void release_port_for_exit() {
 namespace {
 
 TEST(ExitPath, AnotherEndingSignalWaitsUntilTheFirstHasGivenEverythingBack) {
+  // The last two: a crash, and what ASan leaves to the program.
   const struct {
-    int first;
-    int second;
+    int first, second;
   } cases[] = {
       {SIGINT, SIGTERM},  {SIGTERM, SIGINT},   {SIGHUP, SIGQUIT},  {SIGPIPE, SIGHUP},
-      {SIGALRM, SIGUSR1}, {SIGXCPU, SIGRTMIN}, {SIGABRT, SIGXFSZ},  // a crash, and what ASan leaves
-                                                                    // to the program
+      {SIGALRM, SIGUSR1}, {SIGXCPU, SIGRTMIN}, {SIGABRT, SIGXFSZ},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(strsignal(c.first)) + " then " + strsignal(c.second));
+  for (const auto& [first, second] : cases) {
+    SCOPED_TRACE(std::string(strsignal(first)) + " then " + strsignal(second));
     std::array<int, 2> log{};
     ASSERT_EQ(pipe(log.data()), 0);
     const pid_t child = fork();
-    ASSERT_GE(child, 0);
     if (child == 0) {
-      close(log[0]);
       g_log_fd = log[1];
-      g_second_signal = c.second;
+      g_second_signal = second;
       install_exit_path();
-      raise(c.first);
+      raise(first);
       _exit(0);  // not reached: one of the two signals ends the program
     }
     close(log[1]);
-    std::string given_back;
-    std::array<char, 16> chunk{};
-    for (ssize_t got; (got = read(log[0], chunk.data(), chunk.size())) > 0;) {
-      given_back.append(chunk.data(), static_cast<std::size_t>(got));
-    }
-    close(log[0]);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
+    std::array<char, 16> given_back{};  // all of it is in the pipe once the child has ended
+    ASSERT_GE(read(log[0], given_back.data(), given_back.size() - 1), 0);
+    close(log[0]);
     // The terminal, then the port; a second handler that runs before the program ends starts
     // only after the first has finished, never in the middle of it.
-    EXPECT_TRUE(given_back == "KP" || given_back == "KPKP") << given_back;
+    const std::string got = given_back.data();
+    EXPECT_TRUE(got == "KP" || got == "KPKP") << got;
     ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_TRUE(WTERMSIG(status) == c.first || WTERMSIG(status) == c.second) << WTERMSIG(status);
+    EXPECT_TRUE(WTERMSIG(status) == first || WTERMSIG(status) == second) << WTERMSIG(status);
   }
 }
 

@@ -1,9 +1,10 @@
-// Lock files at the moments that matter: another program acting between this program's look at
-// a lock and its change of it, and a signal arriving in the middle of making or removing its
-// own; and the port's open, which must change nothing on a port it refuses. The file calls the
-// lock routines use are wrapped here, so such a moment is produced on cue instead of by chance;
-// the lock directory is a private one.
+// The POSIX port at the moments that matter: another program acting between this program's look
+// at a lock and its change of it, a signal arriving in the middle of making or removing its own
+// lock, the open of a port it refuses (which must change nothing on it), and a byte's write that
+// a signal interrupts. The calls these use are wrapped here, so such a moment is produced on cue
+// instead of by chance; the lock directory is a private one.
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -11,7 +12,6 @@
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -41,6 +41,9 @@ std::string g_cue_path;
 bool g_left_behind = false;      // the lock still there once the exit path had run
 std::string g_opened;            // the paths opened for writing, one a line
 bool g_refuse_settings = false;  // tcsetattr fails, as on a port that will not take them
+int g_interrupted_fd = -1;       // its writes fail with EINTR, the first g_interruptions of them
+int g_interruptions = 0;
+int g_writes = 0;
 
 template <typename Call>
 Call real(const char* name) {
@@ -52,41 +55,40 @@ bool exists(const std::string& path) {
   return lstat(path.c_str(), &info) == 0;
 }
 
+bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
 std::string pid_text(long pid) {
   std::array<char, 16> text{};
   std::snprintf(text.data(), text.size(), "%10ld\n", pid);
   return text.data();
 }
 
-void plant(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
+// A lock file at path, as the program with pid makes it.
+void plant(const std::string& path, long pid) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << pid_text(pid);
 }
 
 std::string read_all(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream bytes;
-  bytes << in.rdbuf();
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
   return bytes.str();
 }
 
-// Runs the cue once, when the call is on the path it waits for.
-bool take_cue(Cue cue, const char* path) {
-  if (g_cue != cue || g_cue_path != path) {
-    return false;
+// Plays the cue once, when its moment comes on the path it waits for.
+void cue(Cue moment, const char* path) {
+  if (g_cue != moment || g_cue_path != path) {
+    return;
   }
   g_cue = Cue::kNone;
-  return true;
-}
-
-void before_change(const char* path) {
-  if (take_cue(Cue::kAnotherProgramLocks, path)) {
-    // The stale lock goes and a live program's takes its place (the test's parent is alive).
-    real<int (*)(const char*)>("unlink")(path);
-    plant(path, pid_text(getppid()));
-  } else if (take_cue(Cue::kSignalBeforeUnlink, path)) {
+  if (moment == Cue::kSignalAfterLink || moment == Cue::kSignalBeforeUnlink) {
     drop_port_lock();  // what the signal handler does; the program ends after it
     g_left_behind = exists(path);
+  } else {
+    // Whatever lock is there goes and a live program's takes its place (the test's parent).
+    real<int (*)(const char*)>("unlink")(path);
+    plant(path, getppid());
   }
 }
 
@@ -94,101 +96,81 @@ void before_change(const char* path) {
 // (needs root), so that no test touches the machine's locks.
 struct LockDir {
   LockDir() {
-    std::array<char, 64> name{};
-    std::snprintf(name.data(), name.size(), "/tmp/quorvel-lock-test-XXXXXX");
+    std::snprintf(path.data(), path.size(), "/tmp/quorvel-lock-test-XXXXXX");
     struct stat other {};
-    if (mkdtemp(name.data()) == nullptr || unshare(CLONE_NEWNS) != 0 ||
+    if (mkdtemp(path.data()) == nullptr || unshare(CLONE_NEWNS) != 0 ||
         mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount(name.data(), "/run/lock", nullptr, MS_BIND, nullptr) != 0 ||
+        mount(path.data(), "/run/lock", nullptr, MS_BIND, nullptr) != 0 ||
         (lstat("/var/lock", &other) == 0 && S_ISDIR(other.st_mode) &&
-         mount(name.data(), "/var/lock", nullptr, MS_BIND, nullptr) != 0)) {
+         mount(path.data(), "/var/lock", nullptr, MS_BIND, nullptr) != 0)) {
       std::fprintf(stderr, "lock_file_tests: cannot make a lock directory of its own as root\n");
       std::exit(1);
     }
-    path = name.data();
   }
-  ~LockDir() { rmdir(path.c_str()); }
-  std::string path;
+  ~LockDir() { rmdir(path.data()); }
+  std::array<char, 64> path{};
 } g_dir;
 
 std::string lock_path(const std::string& name) {
   return "/run/lock/LCK.." + name;
 }
 
-long dead_pid() {
-  const pid_t child = fork();
-  if (child == 0) {
-    _exit(0);
+TEST(LockFile, AnotherProgramOrASignalInTheMiddleOfAChange) {
+  const struct {
+    const char* name;
+    Cue cue;
+    bool stale;  // a dead program's lock is there first (no system gives out PIDs this high)
+  } cases[] = {
+      {"a stale lock replaced meanwhile by a live one is left to its owner",
+       Cue::kAnotherProgramLocks, true},
+      {"a signal just after the lock is made still removes it", Cue::kSignalAfterLink, false},
+      {"a signal while the lock is being removed still removes it", Cue::kSignalBeforeUnlink,
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = lock_path("ttyQV0");
+    if (c.stale) {
+      plant(path, 2147483647);
+    }
+    g_cue = c.cue;
+    g_cue_path = path;
+    g_left_behind = true;
+    std::array<char, 256> reason{};
+    EXPECT_EQ(take_port_lock("/dev/ttyQV0", "/dev/ttyQV0", reason.data(), reason.size()), c.stale);
+    drop_port_lock();
+    EXPECT_EQ(g_cue, Cue::kNone);  // the moment did come
+    if (c.stale) {
+      EXPECT_TRUE(has(reason.data(), "in use by another program (PID " + std::to_string(getppid())))
+          << reason.data();
+      EXPECT_EQ(read_all(path), pid_text(getppid()));
+    } else {
+      EXPECT_FALSE(g_left_behind);
+      EXPECT_FALSE(exists(path));
+    }
+    unlink(path.c_str());
   }
-  waitpid(child, nullptr, 0);
-  return child;
-}
-
-TEST(LockFile, StaleLockReplacedMeanwhileByALiveOneIsLeftToItsOwner) {
-  const std::string path = lock_path("ttyQV0");
-  plant(path, pid_text(dead_pid()));
-  g_cue = Cue::kAnotherProgramLocks;
-  g_cue_path = path;
-  std::array<char, 256> reason{};
-  EXPECT_TRUE(take_port_lock("/dev/ttyQV0", "/dev/ttyQV0", reason.data(), reason.size()));
-  EXPECT_EQ(g_cue, Cue::kNone);  // the other program did come in between
-  EXPECT_EQ(read_all(path), pid_text(getppid()));
-  EXPECT_NE(std::string(reason.data())
-                .find("in use by another program (PID " + std::to_string(getppid())),
-            std::string::npos)
-      << reason.data();
-  drop_port_lock();
-  EXPECT_TRUE(exists(path));
-  unlink(path.c_str());
-}
-
-TEST(LockFile, SignalJustAfterTheLockIsMadeStillRemovesIt) {
-  const std::string path = lock_path("ttyQV2");
-  g_cue = Cue::kSignalAfterLink;
-  g_cue_path = path;
-  g_left_behind = true;
-  std::array<char, 256> reason{};
-  take_port_lock("/dev/ttyQV2", "/dev/ttyQV2", reason.data(), reason.size());
-  EXPECT_EQ(g_cue, Cue::kNone);
-  EXPECT_FALSE(g_left_behind);
-  drop_port_lock();
-  unlink(path.c_str());
-}
-
-TEST(LockFile, SignalWhileTheLockIsBeingRemovedStillRemovesIt) {
-  const std::string path = lock_path("ttyQV3");
-  std::array<char, 256> reason{};
-  ASSERT_FALSE(take_port_lock("/dev/ttyQV3", "/dev/ttyQV3", reason.data(), reason.size()));
-  g_cue = Cue::kSignalBeforeUnlink;
-  g_cue_path = path;
-  g_left_behind = true;
-  drop_port_lock();
-  EXPECT_EQ(g_cue, Cue::kNone);
-  EXPECT_FALSE(g_left_behind);
-  EXPECT_FALSE(exists(path));
 }
 
 }  // namespace
 
-// The calls the lock routines make, each with its cue.
+// The calls the lock routines and the port make, each with its cue.
 extern "C" int rename(const char* from, const char* to) noexcept {
-  before_change(from);
+  cue(Cue::kAnotherProgramLocks, from);
   return real<int (*)(const char*, const char*)>("rename")(from, to);
 }
 
 extern "C" int unlink(const char* path) noexcept {
-  before_change(path);
+  cue(Cue::kAnotherProgramLocks, path);
+  cue(Cue::kSignalBeforeUnlink, path);
   return real<int (*)(const char*)>("unlink")(path);
 }
 
 extern "C" int link(const char* from, const char* to) noexcept {
-  if (take_cue(Cue::kLockBeforeLink, to)) {
-    plant(to, pid_text(getppid()));
-  }
+  cue(Cue::kLockBeforeLink, to);
   const int result = real<int (*)(const char*, const char*)>("link")(from, to);
-  if (result == 0 && take_cue(Cue::kSignalAfterLink, to)) {
-    drop_port_lock();
-    g_left_behind = exists(to);
+  if (result == 0) {
+    cue(Cue::kSignalAfterLink, to);
   }
   return result;
 }
@@ -212,62 +194,81 @@ extern "C" int tcsetattr(int fd, int when, const termios* modes) noexcept {
   return real<int (*)(int, int, const termios*)>("tcsetattr")(fd, when, modes);
 }
 
+extern "C" ssize_t write(int fd, const void* data, size_t size) {
+  if (fd == g_interrupted_fd && g_writes++ < g_interruptions) {
+    errno = EINTR;  // as a signal arriving mid-call makes it
+    return -1;
+  }
+  return real<ssize_t (*)(int, const void*, size_t)>("write")(fd, data, size);
+}
+
 namespace {
 
 // A port refused at any step is left as found: never opened for writing where the refusal can
 // come first, its speed and modes untouched where it had to be opened to know.
 TEST(OpenPort, RefusedPortIsLeftAsFound) {
+  enum Refusal { kNotATerminal, kOwnTerminal, kLockAppears, kSettingsRefused };
   const struct {
-    const char* name;
-    bool dev_null, own_terminal, lock_appears, refuses_settings;
+    Refusal refusal;
     const char* reason;
-    bool opened;
   } cases[] = {
-      {"not a terminal line", true, false, false, false, "not a serial port", false},
-      {"the program's own terminal", false, true, false, false, "the terminal the program runs",
-       false},
-      {"a lock appearing as the own is made", false, false, true, false,
-       "in use by another program (PID ", false},
-      {"line settings refused", false, false, false, true,
-       "the port refused its line settings (raw, 8 data bits, no parity, one stop bit, 9600 "
-       "bit/s): Input/output error",
-       true},
+      {kNotATerminal, "not a serial port"},
+      {kOwnTerminal, "the terminal the program runs"},
+      {kLockAppears, "in use by another program (PID "},  // as the own lock is made
+      {kSettingsRefused,
+       "the port refused its line settings (raw, 8 data bits, no parity, one "
+       "stop bit, 9600 bit/s): Input/output error"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.reason);
     int master = -1;
     int slave = -1;
     std::array<char, 64> name{};
     ASSERT_EQ(openpty(&master, &slave, name.data(), nullptr, nullptr), 0);
-    termios before{};
+    termios before{};  // as a new terminal line is made, cooked at 38400 bit/s
     tcgetattr(slave, &before);
-    cfsetspeed(&before, B4800);
-    before.c_lflag |= ICANON | ECHO;
-    ASSERT_EQ(tcsetattr(slave, TCSANOW, &before), 0);
-    const std::string device = c.dev_null ? "/dev/null" : name.data();
+    const std::string device = c.refusal == kNotATerminal ? "/dev/null" : name.data();
     const int saved_input = dup(0);
-    if (c.own_terminal) {
+    if (c.refusal == kOwnTerminal) {
       dup2(slave, 0);
     }
-    g_cue = c.lock_appears ? Cue::kLockBeforeLink : Cue::kNone;
+    g_cue = c.refusal == kLockAppears ? Cue::kLockBeforeLink : Cue::kNone;
     g_cue_path = lock_path(device.substr(device.rfind('/') + 1));
-    g_refuse_settings = c.refuses_settings;
+    g_refuse_settings = c.refusal == kSettingsRefused;
     g_opened.clear();
     EXPECT_EQ(open_port(device.c_str(), 9600), kInvalidPort);
     g_refuse_settings = false;
     dup2(saved_input, 0);
     close(saved_input);
-    EXPECT_NE(std::string(open_failure_reason()).find(c.reason), std::string::npos)
-        << open_failure_reason();
-    EXPECT_EQ(g_opened.find(device + "\n") != std::string::npos, c.opened) << g_opened;
+    EXPECT_TRUE(has(open_failure_reason(), c.reason)) << open_failure_reason();
+    // Opened only where that was the way to know.
+    EXPECT_EQ(has(g_opened, device + "\n"), c.refusal == kSettingsRefused) << g_opened;
     termios after{};
     tcgetattr(slave, &after);
-    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B4800));
-    EXPECT_EQ(after.c_lflag & (ICANON | ECHO), before.c_lflag & (ICANON | ECHO));
+    EXPECT_TRUE(cfgetospeed(&after) == cfgetospeed(&before) && after.c_lflag == before.c_lflag);
     EXPECT_FALSE(exists(g_cue_path) && read_all(g_cue_path) == pid_text(getpid()));
     unlink(g_cue_path.c_str());
     close(slave);
     close(master);
+  }
+}
+
+TEST(WriteByte, ASignalDuringTheWriteNeitherLosesNorDoublesTheByte) {
+  for (const int interruptions : {1, 3}) {
+    SCOPED_TRACE(interruptions);
+    std::array<int, 2> fds{};
+    ASSERT_EQ(pipe2(fds.data(), O_NONBLOCK | O_CLOEXEC), 0);
+    g_interrupted_fd = fds[1];
+    g_interruptions = interruptions;
+    g_writes = 0;
+    write_byte(fds[1], 0, '7');
+    g_interrupted_fd = -1;
+    std::array<char, 4> got{};
+    EXPECT_EQ(read(fds[0], got.data(), got.size()), 1);
+    EXPECT_EQ(got[0], '7');
+    EXPECT_EQ(g_writes, interruptions + 1);  // tried again, and only until it went
+    close(fds[0]);
+    close(fds[1]);
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "link/port/device_path.h"
@@ -12,6 +13,10 @@
 
 namespace {
 
+using namespace std::string_literals;
+
+// Only one trailing colon is a habit; ":" alone has nothing left to name without it; a name
+// already in the device namespace, or any "\\" name, is taken as it stands.
 TEST(WindowsDevicePath, PrefixAddedAndOneTrailingColonDropped) {
   const struct {
     const char* name;
@@ -20,43 +25,34 @@ TEST(WindowsDevicePath, PrefixAddedAndOneTrailingColonDropped) {
       {"COM3", "\\\\.\\COM3"},
       {"COM3:", "\\\\.\\COM3"},
       {"com12:", "\\\\.\\com12"},
-      {"COM3::", "\\\\.\\COM3:"},            // only one colon is a habit
-      {":", "\\\\.\\:"},                     // nothing left to name without it
-      {"\\\\.\\COM5", "\\\\.\\COM5"},        // already in the device namespace
-      {"\\\\.\\COM5:", "\\\\.\\COM5:"},      // taken as it stands
-      {"\\\\?\\usb#vid", "\\\\?\\usb#vid"},  // any "\\" name
+      {"COM3::", "\\\\.\\COM3:"},
+      {":", "\\\\.\\:"},
+      {"\\\\.\\COM5", "\\\\.\\COM5"},
+      {"\\\\.\\COM5:", "\\\\.\\COM5:"},
+      {"\\\\?\\usb#vid", "\\\\?\\usb#vid"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
     std::array<char, 64> path{};
-    EXPECT_FALSE(windows_device_path(c.name, path.data(), path.size()));
+    EXPECT_FALSE(windows_device_path(c.name, path.data(), path.size())) << c.name;
     EXPECT_STREQ(path.data(), c.path);
   }
 }
 
-std::string names(std::initializer_list<const char*> list) {
-  std::string all;
-  for (const char* name : list) {
-    all += name;
-    all += '\0';
-  }
-  return all + '\0';
-}
-
+// The names as QueryDosDevice lists them, each ended by a NUL, the list by one more. A list cut
+// short by its room ends at a whole name.
 TEST(ComPortList, NumericOrderOnceEachOnlyComPorts) {
   const struct {
     std::string names;
     std::size_t size;
     const char* list;
   } cases[] = {
-      {names({"COM12", "C:", "COM1", "LPT1", "com5", "COM1", "NUL"}), 64, "COM1, COM5, COM12"},
-      {names({"COM", "COMX", "COM01", "COM1A", "CONIN$", "COM99999"}), 64, ""},
-      {names({}), 64, ""},
-      {names({"COM1", "COM2", "COM10"}), 12, "COM1, COM2"},  // cut at a whole name
-      {names({"COM256"}), 4, ""},
+      {"COM12\0C:\0COM1\0LPT1\0com5\0COM1\0NUL\0\0"s, 64, "COM1, COM5, COM12"},
+      {"COM\0COMX\0COM01\0COM1A\0CONIN$\0COM99999\0\0"s, 64, ""},
+      {"\0"s, 64, ""},
+      {"COM1\0COM2\0COM10\0\0"s, 12, "COM1, COM2"},
+      {"COM256\0\0"s, 4, ""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.list);
     std::array<char, 64> out{};
     out.fill('Z');
     com_port_list(c.names.data(), c.names.size(), out.data(), c.size);
@@ -64,37 +60,27 @@ TEST(ComPortList, NumericOrderOnceEachOnlyComPorts) {
   }
 }
 
-// Stand-ins for drivers: each records what it was given and refuses as a real one might.
-struct Driver {
-  const char* name;
-  bool (*refuses)(const FlowChars&);
-  std::vector<std::pair<int, int>> tries;  // what the program asked for, in order
-  bool fails;
-};
-
+// Stand-ins for drivers, each refusing as a real one might: a lenient one takes the table's DCB
+// as it stands, a strict one refuses XonChar equal to XoffChar, and one that refuses everything
+// gets two tries before the open fails.
 TEST(StrictDriver, TableFirstDc1Dc3OnlyWhenRefused) {
-  Driver drivers[] = {
-      {"lenient: the table's DCB as it stands",
-       [](const FlowChars&) { return false; },
-       {{0, 0}},
-       false},
-      {"strict: refuses XonChar equal to XoffChar",
-       [](const FlowChars& c) { return c.xon == c.xoff; },
-       {{0, 0}, {17, 19}},
-       false},
-      {"refuses everything: two tries, then the open fails",
-       [](const FlowChars&) { return true; },
-       {{0, 0}, {17, 19}},
-       true},
+  using Tries = std::vector<std::pair<int, int>>;
+  const struct {
+    bool (*refuses)(const FlowChars&);
+    Tries tries;  // what the program asked for, in order
+    bool fails;
+  } drivers[] = {
+      {[](const FlowChars&) { return false; }, {{0, 0}}, false},
+      {[](const FlowChars& c) { return c.xon == c.xoff; }, {{0, 0}, {17, 19}}, false},
+      {[](const FlowChars&) { return true; }, {{0, 0}, {17, 19}}, true},
   };
-  for (const Driver& driver : drivers) {
-    SCOPED_TRACE(driver.name);
-    std::vector<std::pair<int, int>> asked;
-    const bool failed = set_line_with_retry([&](const FlowChars& chars) {
-      asked.emplace_back(chars.xon, chars.xoff);
-      return driver.refuses(chars);
-    });
-    EXPECT_EQ(failed, driver.fails);
+  for (const auto& driver : drivers) {
+    Tries asked;
+    EXPECT_EQ(set_line_with_retry([&](const FlowChars& chars) {
+                asked.emplace_back(chars.xon, chars.xoff);
+                return driver.refuses(chars);
+              }),
+              driver.fails);
     EXPECT_EQ(asked, driver.tries);
   }
 }
