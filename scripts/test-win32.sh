@@ -13,37 +13,33 @@ root=$PWD
 
 passed=0
 failed=0
-summary() {
-  echo "$passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
+# give_up MESSAGE: the stage ends with one failure more.
+give_up() {
+  echo "$1"
+  echo "$passed passed, $((failed + 1)) failed"
+  exit 1
+}
+# result NAME WHY: one result line; WHY is empty when the check passed.
+result() {
+  if [ -z "$2" ]; then
+    echo "PASS $1"
+    passed=$((passed + 1))
+  else
+    echo "FAIL $1: $2"
+    failed=$((failed + 1))
+  fi
 }
 
-scripts/install-win32-deps.sh || {
-  echo "could not install the MinGW-w64 compiler and Wine"
-  failed=1
-  summary
-  exit
-}
-
+scripts/install-win32-deps.sh || give_up "could not install the MinGW-w64 compiler and Wine"
 source scripts/wine-prefix.sh
 windows_test_build
 echo "Windows tests on the $win_bits-bit build under $win_bits-bit Wine: $win_why"
 tmp=$(mktemp -d)
-cleanup() {
-  wine_prefix_stop
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
+trap 'wine_prefix_stop; rm -rf "$tmp"' EXIT
 
 # Builds quietly; the log is shown only when something fails.
 quiet() {
-  if ! "$@" >"$tmp/build.log" 2>&1; then
-    tail -40 "$tmp/build.log"
-    echo "failed: $*"
-    failed=1
-    summary
-    exit
-  fi
+  "$@" >"$tmp/build.log" 2>&1 || { tail -40 "$tmp/build.log" && give_up "failed: $*"; }
 }
 quiet cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake \
   -DBUILD_TESTING=ON
@@ -60,40 +56,23 @@ exe=$root/build-win32/quorvel-setup.exe
 # (winmm for the millisecond timer period).
 kind=$(file -b "$exe")
 dlls=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
-bad=$(echo "$dlls" | grep -viE '^(kernel32|msvcrt|winmm)\.dll$')
-if [[ "$kind" != "PE32 executable (console) Intel 80386"* ]]; then
-  echo "FAIL the .exe: file says: $kind"
-  failed=$((failed + 1))
-elif [ -z "$dlls" ] || [ -n "$bad" ]; then
-  echo "FAIL the .exe imports" $dlls
-  failed=$((failed + 1))
-else
-  echo "PASS the .exe: 32-bit console program importing" $dlls
-  passed=$((passed + 1))
-fi
+why=
+[[ "$kind" == "PE32 executable (console) Intel 80386"* ]] || why="file says: $kind; "
+[ -n "$dlls" ] && ! grep -qviE '^(kernel32|msvcrt|winmm)\.dll$' <<<"$dlls" || why+="imports ${dlls//$'\n'/ }"
+result "the .exe: a 32-bit console program importing ${dlls//$'\n'/ }" "$why"
 
 # The manual in the zip is the Windows one: nothing of Linux in it, and what a technician on
-# Windows looks for.
+# Windows looks for, with CR LF line ends.
 manual=build-win32/quorvel-setup.txt
-linux=$(grep -noE '/dev/tty|dialout|SIGINT|by-id|quorvel-sim|sudo|timeout 60' "$manual" | head -5)
-missing=
+why=$(grep -noE '/dev/tty|dialout|SIGINT|by-id|quorvel-sim|sudo|timeout 60' "$manual" | head -5)
 for want in 'Device Manager' COM10 'COM3:' '%ERRORLEVEL%' 'Ctrl-C' 'no quoting' 'EXIT STATUS'; do
-  grep -qF -- "$want" "$manual" || missing="$missing '$want'"
+  grep -qF -- "$want" "$manual" || why+=" missing '$want'"
 done
-if [ -n "$linux" ] || [ -n "$missing" ] || ! grep -q $'\r$' "$manual"; then
-  echo "FAIL the Windows manual: Linux parts: ${linux:-none}; missing:${missing:- none}"
-  failed=$((failed + 1))
-else
-  echo "PASS the Windows manual: written for Windows, CR LF line ends"
-  passed=$((passed + 1))
-fi
+grep -q $'\r$' "$manual" || why+=" no CR LF line ends"
+result "the Windows manual, written for Windows" "$why"
 
 # A prefix of this run's own; the Wine cases put the simulated unit behind its COM names.
-if ! wine_prefix_start "$tmp/prefix"; then
-  failed=$((failed + 1))
-  summary
-  exit
-fi
+wine_prefix_start "$tmp/prefix" || give_up "no Wine prefix"
 
 # Runs one GoogleTest program (its failures shown, the rest brief) and adds its counts; a
 # program that ends without its summary counts as one failure.
@@ -123,4 +102,5 @@ gtest "Windows seams ($win_bits-bit)" wine "$win_dir/tests/windows/seam_tests.ex
 QUORVEL_TEST_WINE=1 QUORVEL_TEST_WRAPPER="$(command -v wine)" QUORVEL_TEST_TOOL=$root/$win_dir/quorvel-setup.exe \
   gtest "end to end under Wine ($win_bits-bit)" build/tests/e2e_tests
 echo "Wine tests took $((SECONDS - started)) s after the prefix was made"
-summary
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -112,7 +112,13 @@ std::vector<std::string> environment(const Options& options) {
     }
   }
   if (!options.fake_time.empty()) {
-    env.push_back(std::string("LD_PRELOAD=") + QUORVEL_FAKETIME_LIB);
+    std::string preload = QUORVEL_FAKETIME_LIB;
+    const std::size_t multiarch = preload.find("-linux-gnu/faketime/");
+    if (preload.rfind("/usr/lib/", 0) == 0 && multiarch != std::string::npos) {
+      // The loader's $LIB takes the library of each program's own word size: 32-bit Wine's too.
+      preload = "/usr/$LIB" + preload.substr(multiarch + 10);
+    }
+    env.push_back("LD_PRELOAD=" + preload);
     env.push_back("FAKETIME=" + options.fake_time);  // a stopped clock: no second ticks by
     env.push_back("FAKETIME_DONT_FAKE_MONOTONIC=1");
     asan += ":verify_asan_link_order=0";  // the time library is preloaded first
