@@ -5,8 +5,8 @@
 # not ("32-bit emulation disabled"); there a 64-bit build of the same sources runs under 64-bit
 # Wine. The kernel is asked by running a 32-bit program, not by reading its configuration;
 # QUORVEL_NO_32BIT=1 makes the answer no (to try the 64-bit path anywhere). Sets win_bits (32 or
-# 64), win_dir (its build directory), win_toolchain (its CMake toolchain file), and win_why (one
-# sentence).
+# 64), win_dir (its build directory), win_toolchain (its CMake toolchain file), win_loader (the
+# Wine loader of that word size, to start programs with) and win_why (one sentence).
 windows_test_build() {
   local probe status said
   # In the checkout, not in /tmp, which may be mounted noexec.
@@ -28,9 +28,14 @@ windows_test_build() {
   fi
   if [ "$status" -eq 42 ]; then
     win_bits=32 win_dir=build-win32 win_toolchain=cmake/toolchain-mingw32.cmake
+    win_loader=/usr/lib/wine/wine
   else
     win_bits=64 win_dir=build-win64 win_toolchain=cmake/toolchain-mingw64.cmake
+    win_loader=/usr/lib/wine/wine64
   fi
+  # win_loader is the loader itself, not the wine script: a time library preloaded into the
+  # script's 64-bit shell shares its state with the 32-bit loader in a layout of another word
+  # size, and both hang.
 }
 
 # wine_prefix_start DIR: a Wine prefix of the caller's own in DIR, without a display, kept up by
