@@ -19,28 +19,26 @@ cache="${QUORVEL_QEMU_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvel-qemu}"
 # The agent's virtio console and the USB adapter, each module after the ones it depends on.
 modules=(virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci virtio_console
   usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio)
-work=$(mktemp -d)
-run="$work/run"
-log="$work/setup.log"
+# The run's folder: the setup's log, the initramfs, the units' wires, QEMU's pipes and trace.
+run=$(mktemp -d)
+log="$run/setup.log"
 trap 'kill $(jobs -p) 2>/dev/null; [ -z "${QUORVEL_QEMU_KEEP:-}" ] ||
-  { mkdir -p "$QUORVEL_QEMU_KEEP" && cp -r "$run/." "$QUORVEL_QEMU_KEEP"; }; rm -rf "$work"' EXIT
-trap 'tail -20 "$log" >&3; echo "scripts/test-qemu.sh failed at line $LINENO" >&3
-  echo "0 passed, 1 failed" >&3' ERR
+  { mkdir -p "$QUORVEL_QEMU_KEEP" && cp -r "$run/." "$QUORVEL_QEMU_KEEP"; }; rm -rf "$run"' EXIT
+trap 'printf "%s\nscripts/test-qemu.sh failed at line $LINENO\n0 passed, 1 failed\n" \
+  "$(tail -20 "$log")" >&3' ERR
 # What is not for the reader goes into the log; fd 3 and 4 are the script's own output.
 exec 3>&1 4>&2 >"$log" 2>&1
 
 scripts/install-deps.sh qemu-system-x86 busybox-static xz-utils
-# The kernel: the package linux-image-amd64 points at (on a fresh machine, once the package
-# lists are there), unpacked into the cache.
-kernel_package() { apt-cache depends linux-image-amd64 | grep -m1 -oE 'linux-image-.*-amd64$'; }
-package=$(kernel_package || { scripts/install-deps.sh --lists && kernel_package; })
+# The kernel: the package linux-image-amd64 points at, unpacked into the cache. The package lists
+# may be missing on a machine that had every package above.
+scripts/install-deps.sh --lists
+package=$(apt-cache depends linux-image-amd64 | grep -m1 -oE 'linux-image-.*-amd64$')
 if [ ! -f "$cache/$package/.unpacked" ]; then
   echo "Downloading $package into $cache" >&3
-  rm -rf "${cache:?}/$package"
-  mkdir -p "$cache/$package" "$work/download"
   # As root apt-get warns that the _apt user cannot reach the folder, which does no harm.
-  (cd "$work/download" && apt-get download "$package")
-  dpkg-deb -x "$work/download/$package"_*.deb "$cache/$package"
+  (cd "$run" && apt-get download "$package")
+  dpkg-deb -x "$run/$package"_*.deb "$cache/$package"
   touch "$cache/$package/.unpacked"
 fi
 modules_dir=$(echo "$cache/$package"/lib/modules/*)
@@ -53,10 +51,9 @@ cmake -S . -B build -DBUILD_TESTING=ON
 cmake --build build -j2 --target qemu_driver_tests quorvel-sim
 
 # The initramfs: busybox, the tool, the modules not built in (decompressed, numbered in order).
-root="$work/root"
-mkdir -p "$root"/{bin,dev,proc,sys,tmp,run,var,lib/modules} "$run"
-cp /bin/busybox build-qemu/quorvel-setup "$root/bin/"
-ln -s busybox "$root/bin/sh" # the interpreter /init names; /init makes the other applets' links
+root="$run/root"
+mkdir -p "$root"/{bin,dev,proc,sys,tmp,run,var,lib/modules}
+cp /bin/busybox build-qemu/quorvel-setup "$root/bin/" # /init makes the applets' links
 install -m 755 tests/qemu/guest_init.sh "$root/init"
 for i in "${!modules[@]}"; do
   pattern=${modules[i]//[-_]/[-_]} # names with - and _ are the same module
@@ -64,11 +61,10 @@ for i in "${!modules[@]}"; do
   file=$(find "$modules_dir/kernel" -regex ".*/$pattern\.ko\(\.xz\)?" -print -quit)
   xz -dcf "$file" >"$root/lib/modules/$((i + 10))-${modules[i]}.ko" # -f: one not compressed too
 done
-(cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null) | gzip -1 >"$work/initrd.gz"
+(cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null) | gzip -1 >"$run/initrd.gz"
 
 # Each unit on a pseudo-terminal, named as its QEMU chardev: s1-s3 for the 16550s at index 1-3,
-# u0 and u1 for the adapters; devices=() collects the chardevs and the devices they serve.
-devices=()
+# u0 and u1 for the adapters; devices collects the chardevs and the devices they serve.
 for unit in s1 "s2 --flood --silent" "s3 --pace line" u0 "u1 --flood --silent"; do
   set -- $unit
   build/quorvel-sim --link "$run/$1.link" --wire "$run/$1.wire" "${@:2}" >"$run/$1.log" 2>&1 &
@@ -79,11 +75,12 @@ done
 # The agent's pipes (QEMU reads agent.in and writes agent.out) and the monitor's, QEMU's
 # standard input: it answers in qemu.log.
 mkfifo "$run"/{agent.in,agent.out,monitor}
-qemu-system-x86_64 -machine q35 -m 256 -nodefaults -display none -no-reboot \
-  -kernel "$cache/$package/boot/vmlinuz-${modules_dir##*/}" -initrd "$work/initrd.gz" \
-  -append 'console=tty0 panic=-1 quiet' -device virtio-serial-pci -device virtconsole,chardev=agent \
-  -chardev "pipe,id=agent,path=$run/agent" -monitor stdio -device qemu-xhci \
-  "${devices[@]}" -D "$run/trace.log" -trace serial_write -trace serial_update_parameters \
-  -trace usb_serial_handle_control -trace usb_serial_set_baud -trace usb_xhci_xfer_start \
-  -trace usb_xhci_xfer_success <>"$run/monitor" >"$run/qemu.log" 2>&1 &
-build/tests/qemu_driver_tests "$run" >&3 2>&4 || { tail -5 "$run/qemu.log" >&3; exit 1; }
+# The trace: the 16550s' register writes and rates, the adapters' control requests and rates,
+# and the xHCI transfers (usb_xhci_xfer_start and _success) that carry their bytes.
+qemu-system-x86_64 -machine q35 -m 256 -nodefaults -display none -no-reboot -device qemu-xhci \
+  -kernel "$cache/$package/boot/vmlinuz-${modules_dir##*/}" -initrd "$run/initrd.gz" \
+  -append 'console=tty0 panic=-1 quiet' -monitor stdio "${devices[@]}" -device virtio-serial-pci \
+  -device virtconsole,chardev=agent -chardev "pipe,id=agent,path=$run/agent" -D "$run/trace.log" \
+  -trace serial_write -trace serial_update_parameters -trace 'usb_serial_*' \
+  -trace 'usb_xhci_xfer_s*' <>"$run/monitor" >"$run/qemu.log" 2>&1 &
+(cd "$run" && "$OLDPWD/build/tests/qemu_driver_tests") >&3 2>&4 || { tail -5 "$run/qemu.log" >&3; exit 1; }

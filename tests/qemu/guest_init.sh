@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/bin/busybox sh
 # /init of the QEMU guest that runs quorvel-setup on the kernel's own serial drivers (8250 on
 # /dev/ttyS1-3, ftdi_sio on /dev/ttyUSB0-1). Runs as PID 1 under busybox sh.
 #
@@ -8,10 +8,9 @@
 # in its own shell and answers with the line's output and "\n@@STATUS\n". Every command the
 # host sends ends within 180 s, so an answer never comes late.
 # Functions for the host:
-#   start ARGS...  runs the tool in the background, killed (status 137) after 180 s; its
-#                  keyboard is the fifo /tmp/k, which the agent holds open on fd 4
-#   finish         waits for the tool, prints its stdout, a form feed and its stderr, and
-#                  returns its exit status
+#   start ARGS...  runs the tool in the background (PID $tool: `wait $tool` gives its exit
+#                  status), killed (status 137) after 180 s; its stdout is /tmp/o, its stderr
+#                  /tmp/e, its keyboard the fifo /tmp/k, which the agent holds open on fd 4
 #   waitfor FILE TEXT COUNT  waits up to 20 s for FILE to hold the fixed string TEXT COUNT times
 
 # shellcheck shell=dash
@@ -33,20 +32,9 @@ start() {
   tool=$!
 }
 
-finish() {
-  wait "$tool"
-  set -- $?
-  exec 4>&-
-  cat /tmp/o && printf '\f' && cat /tmp/e
-  return "$1"
-}
-
 waitfor() {
-  for _ in $(seq 400); do
-    [ "$(grep -aoF -e "$2" "$1" | wc -l)" -ge "$3" ] && return 0
-    sleep 0.05
-  done
-  return 1
+  timeout 20 sh -c 'until [ "$(grep -aoF -e "$2" "$1" | wc -l)" -ge "$3" ]; do sleep 0.05; done' \
+    - "$@"
 }
 
 until [ -e /dev/hvc0 ]; do sleep 0.05; done
