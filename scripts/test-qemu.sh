@@ -21,13 +21,12 @@ modules=(virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_p
   usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio)
 # The run's folder: the setup's log, the initramfs, the units' wires, QEMU's pipes and trace.
 run=$(mktemp -d)
-log="$run/setup.log"
 trap 'kill $(jobs -p) 2>/dev/null; [ -z "${QUORVEL_QEMU_KEEP:-}" ] ||
   { mkdir -p "$QUORVEL_QEMU_KEEP" && cp -r "$run/." "$QUORVEL_QEMU_KEEP"; }; rm -rf "$run"' EXIT
 trap 'printf "%s\nscripts/test-qemu.sh failed at line $LINENO\n0 passed, 1 failed\n" \
-  "$(tail -20 "$log")" >&3' ERR
+  "$(tail -20 "$run/setup.log")" >&3' ERR
 # What is not for the reader goes into the log; fd 3 and 4 are the script's own output.
-exec 3>&1 4>&2 >"$log" 2>&1
+exec 3>&1 4>&2 >"$run/setup.log" 2>&1
 
 scripts/install-deps.sh qemu-system-x86 busybox-static xz-utils
 # The kernel: the package linux-image-amd64 points at, unpacked into the cache. The package lists

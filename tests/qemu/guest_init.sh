@@ -28,8 +28,7 @@ start() {
   rm -f /tmp/o /tmp/e
   # Read-write, so the tool never sees its keyboard end while the agent holds it.
   exec 4<>/tmp/k
-  timeout -s KILL 180 quorvel-setup "$@" </tmp/k >/tmp/o 2>/tmp/e 4>&- &
-  tool=$!
+  timeout -s KILL 180 quorvel-setup "$@" </tmp/k >/tmp/o 2>/tmp/e 4>&- & tool=$!
 }
 
 waitfor() {
