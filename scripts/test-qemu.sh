@@ -8,7 +8,7 @@
 # Usage: bash scripts/test-qemu.sh      (from the repo root; as root, or with sudo, when packages
 #                                        or the package lists are missing)
 #   QUORVEL_QEMU_CACHE   where the kernel is kept (default ~/.cache/quorvel-qemu)
-#   QUORVEL_QEMU_KEEP    a folder to keep the run's logs, the units' wires and QEMU's trace in
+#   QUORVEL_QEMU_KEEP    a folder to keep the run's folder in: logs, wires, QEMU's trace, initramfs
 #   QUORVEL_QEMU_CASES   run only the cases whose name holds this text
 # Ends with the host program's "N passed, M failed" and its exit status; when this script
 # fails before that, with the failing command's line, the end of its log and "0 passed, 1 failed".
