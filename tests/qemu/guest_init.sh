@@ -1,16 +1,16 @@
-#!/bin/sh
+#!/bin/busybox sh
 # /init of the QEMU guest that runs quorvel-setup on the kernel's own serial drivers (8250 on
 # /dev/ttyS1-3, ftdi_sio on /dev/ttyUSB0-1). Runs as PID 1 under busybox sh.
 #
 # The host drives it through an agent on the virtio console /dev/hvc0, so that no 16550 but the
-# tested ones ever carries a byte:
-#   guest -> host  "@@READY\n" once /dev/ttyUSB1 is there ("@@NOUSB\n" when it never came)
-#   host -> guest  "SEQ COMMAND\n": COMMAND is run with eval in the agent's own shell
-#   guest -> host  "@@SEQ\n", the command's output, then "\n@@SEQ STATUS\n"
-# Functions for the host (tool slot N is 1 or 2):
-#   start N ARGS...   runs the tool in the background, killed (status 137) after 180 s;
-#                     keyboard the fifo /tmp/kN (written on fd N+3), stdout /tmp/oN, stderr /tmp/eN
-#   finish N          waits for the tool and returns its exit status
+# tested ones ever carries a byte. The agent greets with "\n@@0\n" once /dev/ttyUSB1 is there
+# ("\n@@1\n" when it never came); then for each line the host sends it runs the line with eval
+# in its own shell and answers with the line's output and "\n@@STATUS\n". Every command the
+# host sends ends within 180 s, so an answer never comes late.
+# Functions for the host:
+#   start ARGS...  runs the tool in the background (PID $tool: `wait $tool` gives its exit
+#                  status), killed (status 137) after 180 s; its stdout is /tmp/o, its stderr
+#                  /tmp/e, its keyboard the fifo /tmp/k, which the agent holds open on fd 4
 #   waitfor FILE TEXT COUNT  waits up to 20 s for FILE to hold the fixed string TEXT COUNT times
 
 # shellcheck shell=dash
@@ -19,51 +19,29 @@ export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
-mount -t tmpfs tmpfs /tmp
-mount -t tmpfs tmpfs /run
 exec </dev/null >/dev/null 2>/dev/kmsg
-mkdir -p /run/lock /var
-ln -sfn /run/lock /var/lock
-while read -r module; do insmod "$module"; done </lib/modules/load-order
+mkdir -p /run/lock && ln -s /run/lock /var/lock && mkfifo /tmp/k
+# The modules are numbered in the order they load in.
+for module in /lib/modules/*.ko; do insmod "$module"; done
 
 start() {
-  local n="$1"
-  shift
-  rm -f "/tmp/o$n" "/tmp/e$n"
-  [ -p "/tmp/k$n" ] || mkfifo "/tmp/k$n"
+  rm -f /tmp/o /tmp/e
   # Read-write, so the tool never sees its keyboard end while the agent holds it.
-  eval "exec $((n + 3))<>/tmp/k$n"
-  timeout -s KILL 180 /bin/quorvel-setup "$@" <"/tmp/k$n" >"/tmp/o$n" 2>"/tmp/e$n" 4>&- 5>&- &
-  echo $! >"/tmp/p$n"
-}
-
-finish() {
-  wait "$(cat "/tmp/p$1")"
-  set -- $? "$1"
-  eval "exec $(($2 + 3))>&-"
-  return "$1"
+  exec 4<>/tmp/k
+  timeout -s KILL 180 quorvel-setup "$@" </tmp/k >/tmp/o 2>/tmp/e 4>&- & tool=$!
 }
 
 waitfor() {
-  for _ in $(seq 400); do
-    [ "$(grep -aoF -e "$2" "$1" | wc -l)" -ge "$3" ] && return 0
-    sleep 0.05
-  done
-  return 1
+  timeout 20 sh -c 'until [ "$(grep -aoF -e "$2" "$1" | wc -l)" -ge "$3" ]; do sleep 0.05; done' \
+    - "$@"
 }
 
 until [ -e /dev/hvc0 ]; do sleep 0.05; done
 exec 3<>/dev/hvc0
 # No echo, no line editing, no CR/NL translation either way, no signals from the line.
 stty raw -echo <&3
-for _ in $(seq 200); do [ -e /dev/ttyUSB1 ] || sleep 0.05; done
-if [ -e /dev/ttyUSB1 ]; then printf '@@READY\n' >&3; else printf '@@NOUSB\n' >&3; fi
-# The agent runs in a subshell, so that nothing a command does ends PID 1.
-(
-  while read -r seq line <&3; do
-    eval "$line" </dev/null >/tmp/.out 2>&1 3>&-
-    set -- $?
-    { printf '@@%s\n' "$seq" && cat /tmp/.out && printf '\n@@%s %d\n' "$seq" "$1"; } >&3
-  done
-)
-poweroff -f
+timeout 10 sh -c 'until [ -e /dev/ttyUSB1 ]; do sleep 0.05; done'
+# The status printed is the greeting's, then each line's.
+while printf '\n@@%d\n' $? >&3 && read -r line <&3; do
+  eval "$line" </dev/null >&3 2>&1 3>&-
+done
