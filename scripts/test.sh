@@ -31,38 +31,28 @@ read_counts() {
 
 # stage NAME COMMAND...: runs the command with its output shown, then the stage's own line.
 stage() {
-  local name=$1
+  local name=$1 log=$work/stage.log started=$SECONDS note=""
   shift
   echo "=== $name"
-  local log=$work/stage.log started=$SECONDS status=0 note=""
   "$@" 2>&1 | tee "$log"
-  status=${PIPESTATUS[0]}
-  counted_passed=0
-  counted_failed=0
+  local status=${PIPESTATUS[0]}
+  counted_passed=0 counted_failed=0
   if ! read_counts "$log" || [ $((counted_passed + counted_failed)) -eq 0 ]; then
-    counted_failed=$((counted_failed + 1))
-    note=", no test ran"
+    counted_failed=$((counted_failed + 1)) note=", no test ran"
   elif [ "$status" -ne 0 ] && [ "$counted_failed" -eq 0 ]; then
-    counted_failed=1
-    note=", exit status $status"
+    counted_failed=1 note=", exit status $status"
   fi
-  passed=$((passed + counted_passed))
-  failed=$((failed + counted_failed))
-  local line="--- $name: $counted_passed passed, $counted_failed failed$note ($((SECONDS - started)) s)"
-  echo "$line"
-  stage_lines+=("$line")
+  passed=$((passed + counted_passed)) failed=$((failed + counted_failed))
+  stage_lines+=("--- $name: $counted_passed passed, $counted_failed failed$note ($((SECONDS - started)) s)")
+  echo "${stage_lines[-1]}"
 }
 
 # Configures and builds quietly (the log shown when that fails), then runs ctest.
 build_and_test() {
   local dir=$1
   shift
-  if ! { cmake -S . -B "$dir" -DBUILD_TESTING=ON "$@" && cmake --build "$dir" -j"$jobs"; } \
-    >"$work/build.log" 2>&1; then
-    tail -40 "$work/build.log"
-    echo "the build in $dir failed"
-    return 1
-  fi
+  { cmake -S . -B "$dir" -DBUILD_TESTING=ON "$@" && cmake --build "$dir" -j"$jobs"; } >"$work/build.log" 2>&1 ||
+    { tail -40 "$work/build.log" && echo "the build in $dir failed" && return 1; }
   # Most cases wait on the unit or the clock, not the CPU: twice as many at once as cores.
   ctest --test-dir "$dir" --output-on-failure -j"$((jobs * 2))"
 }
@@ -82,11 +72,8 @@ valgrind_run() {
   [ "$runs" -gt 0 ] && [ "$clean" -eq "$runs" ]
 }
 
-scripts/install-deps.sh || {
-  echo "could not install the packages the tests need"
-  echo "0 passed, 1 failed"
-  exit 1
-}
+scripts/install-deps.sh ||
+  { printf '%s\n' "could not install the packages the tests need" "0 passed, 1 failed" && exit 1; }
 
 stage "unit and end-to-end tests" build_and_test build
 if [ "${1:-}" != "quick" ]; then
