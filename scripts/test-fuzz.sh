@@ -38,11 +38,8 @@ passed=0
 failed=0
 for i in "${!targets[@]}"; do
   log="$build/fuzz-${targets[$i]}.log"
-  wait "${pids[$i]}"
-  status=$?
-  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
-  if [ "$status" -eq 0 ]; then
-    echo "PASS fuzz-${targets[$i]}: ${runs:-?} runs in $seconds s, no finding"
+  if wait "${pids[$i]}"; then
+    echo "PASS fuzz-${targets[$i]}: $(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1) runs in $seconds s, no finding"
     passed=$((passed + 1))
   else
     found=$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "$log" | head -n 1)
