@@ -6,7 +6,6 @@
 #include <pty.h>
 #include <sched.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -20,10 +19,10 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <optional>
+#include <regex>
 #include <sstream>
 
 namespace e2e {
@@ -34,6 +33,12 @@ constexpr uid_t kNobody = 65534;
 bool fail(const std::string& what) {
   std::fprintf(stderr, "harness: %s\n", what.c_str());
   return true;
+}
+
+// The variable's value; `fallback` where it is unset or empty.
+std::string from_env(const char* name, const std::string& fallback = "") {
+  const char* value = getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
 }
 
 std::string temp_dir(const char* kind) {
@@ -56,69 +61,29 @@ bool take(int fd, std::string& into) {
 }
 
 [[noreturn]] void exec_words(std::vector<std::string> words, std::vector<std::string> env) {
-  const auto pointers = [](std::vector<std::string>& all) {
-    std::vector<char*> out;
-    for (std::string& word : all) {
-      out.push_back(word.data());
-    }
-    out.push_back(nullptr);
-    return out;
-  };
-  execve(words[0].c_str(), pointers(words).data(), pointers(env).data());
+  std::vector<char*> argv(words.size() + 1), envp(env.size() + 1);  // each ends with a null
+  const auto data = [](std::string& word) { return word.data(); };
+  std::transform(words.begin(), words.end(), argv.begin(), data);
+  std::transform(env.begin(), env.end(), envp.begin(), data);
+  execve(argv[0], argv.data(), envp.data());
   _exit(127);
-}
-
-// The tool as nobody may run it: a clone in a private folder is out of nobody's reach.
-std::string tool_for_nobody() {
-  static struct Copy {
-    ~Copy() { remove_tree(dir); }
-    std::string dir;
-  } copy;
-  if (copy.dir.empty()) {
-    copy.dir = temp_dir("nobody");
-    const std::string command = "cp '" + tool_path() + "' '" + copy.dir + "/'";
-    if (copy.dir.empty() || std::system(command.c_str()) != 0) {
-      fail("cannot copy the tool for nobody");
-    }
-  }
-  return copy.dir + "/" + tool_path().substr(tool_path().rfind('/') + 1);
-}
-
-std::vector<std::string> command(const std::vector<std::string>& args, const Options& options) {
-  std::vector<std::string> argv;
-  if (!options.shell.empty()) {
-    // bash takes the terminal for job control from its standard error.
-    argv = {"/bin/bash", "-c", "exec 4>&2 2>/dev/tty; set -m; " + options.shell, "bash"};
-  }
-  const char* from_env = getenv("QUORVEL_TEST_WRAPPER");
-  std::istringstream words(programs().wrapper.value_or(from_env != nullptr ? from_env : ""));
-  for (std::string word; words >> word;) {
-    argv.push_back(word);
-  }
-  argv.push_back(options.as_nobody ? tool_for_nobody() : tool_path());
-  argv.insert(argv.end(), args.begin(), args.end());
-  return argv;
 }
 
 // Only what the run needs, so that no run depends on the shell it was started from.
 std::vector<std::string> environment(const Options& options) {
   std::vector<std::string> env = {"TZ=UTC", "PATH=/usr/bin:/bin"};
-  std::string asan = std::string("ASAN_OPTIONS=") +
-                     (getenv("ASAN_OPTIONS") != nullptr ? getenv("ASAN_OPTIONS") : "");
   for (const char* keep :
        {"UBSAN_OPTIONS", "HOME", "WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "WINEARCH"}) {
-    if (const char* value = getenv(keep)) {
-      env.push_back(std::string(keep) + "=" + value);
+    if (!from_env(keep).empty()) {
+      env.push_back(keep + ("=" + from_env(keep)));
     }
   }
+  std::string asan = "ASAN_OPTIONS=" + from_env("ASAN_OPTIONS");
   if (!options.fake_time.empty()) {
-    std::string preload = QUORVEL_FAKETIME_LIB;
-    const std::size_t multiarch = preload.find("-linux-gnu/faketime/");
-    if (preload.rfind("/usr/lib/", 0) == 0 && multiarch != std::string::npos) {
-      // The loader's $LIB takes the library of each program's own word size: 32-bit Wine's too.
-      preload = "/usr/$LIB" + preload.substr(multiarch + 10);
-    }
-    env.push_back("LD_PRELOAD=" + preload);
+    // The loader's $LIB takes the library of each program's own word size: 32-bit Wine's too.
+    const std::regex multiarch("^/usr/lib/[^/]*-linux-gnu/");
+    env.push_back("LD_PRELOAD=" +
+                  std::regex_replace(QUORVEL_FAKETIME_LIB, multiarch, "/usr/$$LIB/"));
     env.push_back("FAKETIME=" + options.fake_time);  // a stopped clock: no second ticks by
     env.push_back("FAKETIME_DONT_FAKE_MONOTONIC=1");
     asan += ":verify_asan_link_order=0";  // the time library is preloaded first
@@ -137,48 +102,12 @@ bool real_device(const std::string& text) {
          info.st_rdev != makedev(5, 0);
 }
 
-// In the child: the lock folder over /run/lock (and /var/lock where that is a folder of its
-// own) in a mount namespace of its own, then the user, then the terminal and the pipes.
-[[noreturn]] void become_tool(const Tool& tool, const Options& options, const std::string& locks,
-                              const std::string& slave, const std::array<int, 3>& fds,
-                              const std::vector<std::string>& argv) {
-  const rlimit no_core{0, 0};  // the signal cases must leave no core files behind
-  setrlimit(RLIMIT_CORE, &no_core);
-  signal(SIGPIPE, SIG_DFL);  // ignored here, and an ignored signal stays so across exec
-  struct stat var_lock {};
-  if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      mount(locks.c_str(), "/run/lock", nullptr, MS_BIND, nullptr) != 0 ||
-      (lstat("/var/lock", &var_lock) == 0 && S_ISDIR(var_lock.st_mode) &&
-       mount(locks.c_str(), "/var/lock", nullptr, MS_BIND, nullptr) != 0)) {
-    std::fprintf(stderr, "harness: no private /run/lock: %s\n", std::strerror(errno));
-    _exit(126);
-  }
-  setsid();
-  int tty = -1;
-  if (!slave.empty()) {
-    tty = open(slave.c_str(), O_RDWR);  // the controlling terminal: Ctrl-C is SIGINT
-    ioctl(tty, TIOCSCTTY, 0);
-  }
-  if (options.as_nobody &&
-      (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
-    _exit(126);
-  }
-  dup2(tty >= 0 ? tty : fds[0], 0);
-  dup2(tool.on_screen ? tty : fds[1], 1);
-  dup2(tool.on_screen ? tty : fds[2], 2);
-  exec_words(argv, environment(options));
-}
-
 }  // namespace
 
 Programs& programs() {
-  static Programs chosen{QUORVEL_SETUP_PATH, QUORVEL_SIM_PATH, std::nullopt};
+  static Programs chosen{from_env("QUORVEL_TEST_TOOL", QUORVEL_SETUP_PATH), QUORVEL_SIM_PATH,
+                         from_env("QUORVEL_TEST_WRAPPER")};
   return chosen;
-}
-
-const std::string& tool_path() {
-  static const std::string chosen = getenv("QUORVEL_TEST_TOOL") ? getenv("QUORVEL_TEST_TOOL") : "";
-  return chosen.empty() ? programs().tool : chosen;
 }
 
 bool start_unit(Unit& unit, const std::vector<std::string>& options, const std::string& link) {
@@ -200,8 +129,7 @@ bool start_unit(Unit& unit, const std::vector<std::string>& options, const std::
   close(out[1]);
   unit.log_fd = out[0];
   wait_log(unit, "\n");  // its first line: where it serves
-  unit.path = unit.log.substr(0, unit.log.find('\n'));
-  unit.port = unit.path;
+  unit.path = unit.port = unit.log.substr(0, unit.log.find('\n'));
   return unit.path != at && fail("the simulated unit did not start on " + at);
 }
 
@@ -217,23 +145,15 @@ bool wait_log(Unit& unit, const std::string& text, int times, int deadline_ms) {
   return until(nullptr, &unit, deadline_ms, [&] { return occurrences(unit.log, text) >= times; });
 }
 
-std::string stop_unit(Unit& unit, int deadline_ms) {
+void stop_unit(Unit& unit) {
   if (unit.pid > 0) {
     kill(unit.pid, SIGTERM);
-    until(nullptr, &unit, deadline_ms, [] { return false; });
+    until(nullptr, &unit, kDeadlineMs, [] { return false; });
     kill(-unit.pid, SIGKILL);  // nothing left of it by now, unless it hung
     waitpid(unit.pid, nullptr, 0);
     close(unit.log_fd);  // at its end already unless it hung
-    unit.log_fd = -1;
-    unit.pid = -1;
+    unit.log_fd = unit.pid = -1;
   }
-  const std::size_t at = unit.log.rfind("final: ");
-  return at == std::string::npos ? "" : unit.log.substr(at + 7, unit.log.find('\n', at) - at - 7);
-}
-
-std::string wire(const Unit& unit) {
-  std::ifstream in(unit.dir + "/wire", std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 Unit::~Unit() {
@@ -246,47 +166,80 @@ bool start_tool(Tool& tool, const std::vector<std::string>& args, const Options&
   if (real != args.end()) {
     return fail("the tool was to be given the real device " + *real);
   }
-  tool.lock_dir = options.lock_dir.empty() ? temp_dir("locks") : "";
+  // The tool as nobody may run it: a copy in the run's folder is in nobody's reach.
+  const std::string& path = programs().tool;
+  tool.dir = temp_dir("run");
+  const std::string program = options.as_nobody ? tool.dir + path.substr(path.rfind('/')) : path;
+  const std::string locks = options.lock_dir.empty() ? tool.dir + "/locks" : options.lock_dir;
   std::array<int, 2> keys{-1, -1}, out{}, err{};
-  std::string slave;
-  tool.on_screen = options.keys == "screen";
-  if (options.keys.empty() || tool.on_screen) {
-    std::array<char, 128> name{};
-    if (openpty(&tool.keys_fd, &tool.slave_fd, name.data(), nullptr, nullptr) != 0) {
+  std::error_code copy_failed;
+  if (tool.dir.empty() || pipe2(out.data(), O_CLOEXEC) != 0 || pipe2(err.data(), O_CLOEXEC) != 0 ||
+      (options.lock_dir.empty() &&
+       (mkdir(locks.c_str(), 0) != 0 || chmod(locks.c_str(), 01777) != 0)) ||
+      (options.as_nobody && !std::filesystem::copy_file(path, program, copy_failed))) {
+    return fail("cannot make the output pipes, the lock folder or the copy for nobody");
+  }
+  std::array<char, 128> slave{};  // the keyboard terminal's name
+  const bool screen = options.keys == "screen";
+  if (options.keys.empty() || screen) {
+    if (openpty(&keys[1], &tool.slave_fd, slave.data(), nullptr, nullptr) != 0) {
       return fail("cannot make the keyboard terminal");
     }
-    fcntl(tool.keys_fd, F_SETFD, FD_CLOEXEC);
+    fcntl(keys[1], F_SETFD, FD_CLOEXEC);
     fcntl(tool.slave_fd, F_SETFD, FD_CLOEXEC);
-    slave = name.data();
     tcgetattr(tool.slave_fd, &tool.modes_before);
-  } else if (options.keys != "pipe") {
-    keys[0] = open(options.keys.c_str(), O_RDONLY | O_CLOEXEC);
-  } else if (pipe2(keys.data(), O_CLOEXEC) != 0) {
-    return fail("cannot make the keyboard pipe");
+  } else if (options.keys == "pipe"
+                 ? pipe2(keys.data(), O_CLOEXEC) != 0
+                 : (keys[0] = open(options.keys.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
+    return fail("cannot make the keyboard pipe or open the keys' file");
   }
-  if (pipe2(out.data(), O_CLOEXEC) != 0 || pipe2(err.data(), O_CLOEXEC) != 0 ||
-      (!tool.lock_dir.empty() && chmod(tool.lock_dir.c_str(), 01777) != 0)) {
-    return fail("cannot make the output pipes and the lock folder");
+  tool.keys_fd = keys[1];
+  std::vector<std::string> argv;
+  if (!options.shell.empty()) {
+    // bash takes the terminal for job control from its standard error.
+    argv = {"/bin/bash", "-c", "exec 4>&2 2>/dev/tty; set -m; " + options.shell, "bash"};
   }
+  std::istringstream wrapper(programs().wrapper);
+  for (std::string word; wrapper >> word;) {
+    argv.push_back(word);
+  }
+  argv.push_back(program);
+  argv.insert(argv.end(), args.begin(), args.end());
   signal(SIGPIPE, SIG_IGN);
-  const std::vector<std::string> argv = command(args, options);
   tool.started = Clock::now();
   tool.pid = fork();
   if (tool.pid == 0) {
-    become_tool(tool, options, options.lock_dir.empty() ? tool.lock_dir : options.lock_dir, slave,
-                {keys[0], out[1], err[1]}, argv);
+    // The lock folder over /run/lock (and /var/lock where that is a folder of its own) in a
+    // mount namespace of its own, then the user, then the terminal and the pipes.
+    const rlimit no_core{0, 0};  // the signal cases must leave no core files behind
+    setrlimit(RLIMIT_CORE, &no_core);
+    signal(SIGPIPE, SIG_DFL);  // ignored here, and an ignored signal stays so across exec
+    struct stat var_lock {};
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(locks.c_str(), "/run/lock", nullptr, MS_BIND, nullptr) != 0 ||
+        (lstat("/var/lock", &var_lock) == 0 && S_ISDIR(var_lock.st_mode) &&
+         mount(locks.c_str(), "/var/lock", nullptr, MS_BIND, nullptr) != 0)) {
+      std::fprintf(stderr, "harness: no private /run/lock: %s\n", std::strerror(errno));
+      _exit(126);
+    }
+    setsid();
+    const int tty = tool.slave_fd >= 0 ? open(slave.data(), O_RDWR) : -1;
+    ioctl(tty, TIOCSCTTY, 0);  // the controlling terminal: Ctrl-C is SIGINT
+    if (options.as_nobody &&
+        (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
+      _exit(126);
+    }
+    dup2(tty >= 0 ? tty : keys[0], 0);
+    dup2(screen ? tty : out[1], 1);
+    dup2(screen ? tty : err[1], 2);
+    exec_words(argv, environment(options));
   }
-  close(out[1]);
-  close(err[1]);
-  if (keys[0] >= 0) {
-    close(keys[0]);
-    tool.keys_fd = keys[1];
+  for (const int childs : {keys[0], out[1], err[1]}) {
+    close(childs);
   }
-  tool.out_fd = tool.on_screen ? fcntl(tool.keys_fd, F_DUPFD_CLOEXEC, 0) : out[0];
+  tool.out_fd = screen ? dup3(tool.keys_fd, out[0], O_CLOEXEC) : out[0];
   tool.err_fd = err[0];
-  if (tool.on_screen) {
-    close(out[0]);
-  }
   tool.pid_fd = static_cast<int>(syscall(SYS_pidfd_open, tool.pid, 0));
   return tool.pid < 0 && fail("cannot start the tool");
 }
@@ -297,29 +250,27 @@ bool until(Tool* tool, Unit* unit, int deadline_ms, const std::function<bool()>&
   static Unit no_unit;
   Tool& t = tool != nullptr ? *tool : no_tool;
   Unit& u = unit != nullptr ? *unit : no_unit;
-  const std::array<int*, 4> fd = {&t.out_fd, &t.err_fd, &t.keys_fd, &u.log_fd};
-  const std::array<std::string*, 4> into = {&t.out, &t.err, &t.screen, &u.log};
+  const std::array<std::pair<int*, std::string*>, 3> streams = {
+      {{&t.out_fd, &t.out}, {&t.err_fd, &t.err}, {&u.log_fd, &u.log}}};
   const auto end = Clock::now() + std::chrono::milliseconds(deadline_ms);
   bool finished = false;
   while (!(finished = done()) && Clock::now() < end &&
          (!to_end || (tool != nullptr ? t.out_fd : u.log_fd) >= 0)) {
-    std::array<pollfd, 5> fds{};
-    for (std::size_t i = 0; i < 4; ++i) {
-      fds[i] = {i != 2 || (t.slave_fd >= 0 && !t.on_screen) ? *fd[i] : -1, POLLIN, 0};
+    std::array<pollfd, 4> fds{};
+    for (std::size_t i = 0; i < 3; ++i) {
+      fds[i] = {*streams[i].first, POLLIN, 0};
     }
-    fds[4] = {t.pid > 0 ? t.pid_fd : -1, POLLIN, 0};
+    fds[3] = {t.pid > 0 ? t.pid_fd : -1, POLLIN, 0};
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
     poll(fds.data(), fds.size(), static_cast<int>(std::clamp<long>(left.count(), 0, 50)));
-    for (std::size_t i = 0; i < 4; ++i) {
-      const std::size_t from = into[i]->size();
-      if (fds[i].revents != 0 && !take(*fd[i], *into[i]) && i != 2) {
-        close(*fd[i]);  // its end (the keyboard terminal's master reports none)
-        *fd[i] = -1;
+    for (std::size_t i = 0; i < 3; ++i) {
+      if (fds[i].revents != 0 && !take(*streams[i].first, *streams[i].second)) {
+        close(*streams[i].first);  // its end (a terminal's master, held open here, reports none)
+        *streams[i].first = -1;
       }
-      for (std::size_t at = u.log.find("\nline ", from == 0 ? 0 : from - 1);
-           i == 3 && at != std::string::npos; at = u.log.find("\nline ", at + 1)) {
-        u.line_times.push_back(Clock::now());
-      }
+    }
+    while (u.line_times.size() < static_cast<std::size_t>(occurrences(u.log, "\nline "))) {
+      u.line_times.push_back(Clock::now());
     }
   }
   return finished;
@@ -345,19 +296,19 @@ int wait_exit(Tool& tool, int deadline_ms, Unit* unit) {
           &tool, unit, deadline_ms,
           [&] { return wait4(tool.pid, &status, WNOHANG, &tool.usage) == tool.pid; }, false);
   tool.ended = Clock::now();
-  if (!ended) {
+  if (!ended && tool.pid > 0) {
     kill(-tool.pid, SIGKILL);  // the whole group: a wrapper's children (valgrind's, wine's) too
     kill(tool.pid, SIGKILL);
     wait4(tool.pid, nullptr, 0, &tool.usage);
   }
   tool.pid = -1;
   // What is still in the pipes; a terminal's master reports no end, so it gets a moment.
-  const auto taken = [&] { return tool.out.size() + tool.err.size() + tool.screen.size(); };
-  const auto closed = [&] { return tool.out_fd < 0 && tool.err_fd < 0; };
-  for (std::size_t had = taken() + 1; ended && !closed() && had != taken();) {
+  const auto taken = [&] { return tool.out.size() + tool.err.size(); };
+  for (std::size_t had = taken() + 1; ended && had != taken();) {
     had = taken();
     until(
-        &tool, unit, 300, [&] { return taken() != had || closed(); }, false);
+        &tool, unit, 300, [&] { return taken() != had || (tool.out_fd < 0 && tool.err_fd < 0); },
+        false);
   }
   return !ended ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
@@ -373,11 +324,9 @@ Tool::~Tool() {
     wait_exit(*this, 0);  // killed unless it has just ended
   }
   for (const int fd : {pid_fd, keys_fd, slave_fd, out_fd, err_fd}) {
-    if (fd >= 0) {
-      close(fd);
-    }
+    close(fd);  // those still open
   }
-  remove_tree(lock_dir);
+  remove_tree(dir);
 }
 
 }  // namespace e2e

@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,26 +19,25 @@ namespace e2e {
 constexpr int kDeadlineMs = 30000;  // generous: valgrind and sanitizers are slow
 using Clock = std::chrono::steady_clock;
 
-// The programs run, built-in paths unless changed here: the tool (QUORVEL_TEST_TOOL, when set,
-// names it instead: a Windows build run through the wrapper, for one), the simulated unit, and
-// the words put in front of the tool (wine, valgrind ...), QUORVEL_TEST_WRAPPER's unless set.
+// The programs run: the tool (QUORVEL_TEST_TOOL's when set: a Windows build run through the
+// wrapper, for one, else the one built here), the simulated unit, and the words put in front of
+// the tool (wine, valgrind ...: QUORVEL_TEST_WRAPPER's).
 struct Programs {
-  std::string tool;
-  std::string sim;
-  std::optional<std::string> wrapper;
+  std::string tool, sim, wrapper;
 };
 Programs& programs();
-const std::string& tool_path();
+inline const std::string& tool_path() {
+  return programs().tool;
+}
 
 // Stopped and its folder removed when it goes out of scope.
 struct Unit {
   ~Unit();
   pid_t pid = -1;
   int log_fd = -1;
-  std::string dir;                            // private temp folder: the wire file, the link
-  std::string path;                           // where the unit serves its port
-  std::string port;                           // the name the tool is to be given for it
-  std::string log;                            // everything the unit printed so far
+  // Its private temp folder (the wire file, the link), where it serves its port, the name the
+  // tool is to be given for it, and everything it printed so far.
+  std::string dir, path, port, log;
   std::vector<Clock::time_point> line_times;  // when each "line" log line came
 };
 
@@ -51,10 +49,8 @@ bool start_unit(Unit& unit, const std::vector<std::string>& options = {},
 bool wait_log(Unit& unit, const std::string& text, int times = 1, int deadline_ms = kDeadlineMs);
 // How many times `text` is in `in`.
 int occurrences(const std::string& in, const std::string& text);
-// Ends the unit (SIGTERM, then SIGKILL at the deadline); returns its final state.
-std::string stop_unit(Unit& unit, int deadline_ms = kDeadlineMs);
-// The bytes the unit received.
-std::string wire(const Unit& unit);
+// Ends the unit: SIGTERM, then SIGKILL at the deadline.
+void stop_unit(Unit& unit);
 
 struct Options {
   // The keyboard: "" a terminal; "screen" a terminal that standard output and error go to
@@ -76,16 +72,14 @@ struct Tool {
   int pid_fd = -1;    // readable once the process has ended
   int keys_fd = -1;   // pty master, or the write end of the pipe
   int slave_fd = -1;  // the test's own descriptor on the keyboard terminal, for its modes
-  int out_fd = -1;
-  int err_fd = -1;
-  std::string out;         // standard output (everything the terminal shows with `screen`)
-  std::string err;         // standard error
-  std::string screen;      // what else reached the keyboard terminal (a shell's words)
-  std::string lock_dir;    // the run's own lock folder, removed with it ("": the caller's)
-  bool on_screen = false;  // out_fd is the keyboard terminal's master
+  int out_fd = -1;    // standard output's pipe, or with `screen` the pty master
+  int err_fd = -1;    // standard error's pipe
+  // Standard output (everything the terminal shows with `screen`), standard error, and the
+  // run's own folder (the lock folder unless the caller gives one, the tool's copy for nobody),
+  // removed with it.
+  std::string out, err, dir;
   termios modes_before{};
-  Clock::time_point started{};
-  Clock::time_point ended{};
+  Clock::time_point started{}, ended{};
   rusage usage{};  // its CPU, once it has ended
 };
 
