@@ -18,27 +18,15 @@
 // the case once per row, its $1, $2 ... standing for A, B ... Texts take \r \n \e \t \xNN \s.
 // The keyboard terminal's modes must be as found after every run. QUORVEL_TEST_WINE set: only
 // the cases marked wine run, keys from a pipe, with the unit behind COM5 of the Wine prefix.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <string.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <list>
 #include <map>
 #include <set>
-#include <sstream>
 
-#include "harness.h"
+#include "harness.h"  // the rest of what this file uses, from the C library to std::filesystem
 
 namespace {
 
@@ -47,17 +35,16 @@ std::map<std::string, Lines> g_defs;  // named output, spliced into the cases th
 std::string g_port;                   // what @unit stands for in this case
 const bool g_wine = getenv("QUORVEL_TEST_WINE") != nullptr;
 
-std::string replace_all(std::string text, const std::string& word, const std::string& value) {
-  for (auto at = text.find(word); at != std::string::npos;
-       at = text.find(word, at + value.size())) {
-    text.replace(at, word.size(), value);
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
   }
   return text;
 }
 
 std::string unescape(const std::string& raw) {
   const std::string text =
-      replace_all(replace_all(raw, "@unit", g_port), "@tool", e2e::tool_path());
+      replace_all(replace_all(raw, "@unit", g_port), "@tool", e2e::programs().tool);
   const std::string known = "rnetsb\\x";  // \xNN last
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -71,11 +58,10 @@ std::string unescape(const std::string& raw) {
 }
 
 std::vector<std::string> words(const std::string& text) {
-  std::vector<std::string> out;
   std::istringstream in(text);
-  for (std::string word; in >> word;) {
-    out.push_back(word == "\"\"" ? "" : unescape(word));
-  }
+  std::vector<std::string> out(std::istream_iterator<std::string>(in), {});
+  const auto word = [](const std::string& w) { return w == "\"\"" ? "" : unescape(w); };
+  std::transform(out.begin(), out.end(), out.begin(), word);
   return out;
 }
 
@@ -89,39 +75,34 @@ std::string slurp(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// The lock folder's files, one "NAME: CONTENT" a line (a lock file's PID line ends it).
+// The lock folder's files, one "PATH: CONTENT" a line (a lock file's PID line ends it).
 std::string locks(const std::string& dir) {
   std::string all;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    all += entry.path().filename().string() + ": " + replace_all(slurp(entry.path()), "\n", " ");
-    all += "\n";
+  for (const auto& file : std::filesystem::directory_iterator(dir)) {
+    all += file.path().string() + ": " + replace_all(slurp(file.path()), "\n", " ") + "\n";
   }
   return all;
 }
 
 void run_case(const Lines& lines) {
-  std::map<std::string, std::string> the;  // each word's first text
-  for (const auto& [verb, text] : lines) {
-    the.emplace(verb, text);
-  }
+  std::map<std::string, std::string> the(lines.begin(), lines.end());  // each word's first text
   std::list<e2e::Unit> units(1);  // the first, then one more for each replug
   e2e::Unit& first = units.front();
   const std::string link = g_wine ? std::string(getenv("WINEPREFIX")) + "/dosdevices/com5" : "";
   ASSERT_FALSE(e2e::start_unit(first, words(the["unit"]), link));
   g_port = g_wine ? "COM5" : first.port;
-  e2e::Options options;
-  options.fake_time = the["time"];
-  options.keys = the.count("pipe") != 0 || g_wine ? "pipe" : "";  // Wine's console: a pipe
-  options.as_nobody = the.count("nobody") != 0;
-  options.shell = the["shell"];
-  options.lock_dir = first.dir + "/locks";
+  const std::string keys = the.count("keys") != 0             ? first.dir + "/keys"
+                           : the.count("pipe") != 0 || g_wine ? "pipe"  // Wine's console: a pipe
+                                                              : "";
+  // The keyboard, the clock, the lock folder, the shell and the user.
+  const e2e::Options options{keys, the["time"], first.dir + "/locks", the["shell"],
+                             the.count("nobody") != 0};
   mkdir(options.lock_dir.c_str(), 0755);
   chmod(options.lock_dir.c_str(), 01777);  // as the system's, which anyone may write
   int holder = -1;                         // another program's descriptor on the port
   for (const auto& [verb, text] : lines) {
     const auto [name, content] = split(text);
     if (verb == "keys") {
-      options.keys = first.dir + "/keys";
       std::ofstream(options.keys) << unescape(text);
     } else if (verb == "lock") {
       const pid_t gone = content == "@live" ? getpid() : fork();
@@ -234,10 +215,9 @@ void run_case(const Lines& lines) {
     }
   }
   EXPECT_EQ(status, std::atoi(the["status"].c_str()));
-  if (the.count(">") + the.count(">|") != 0) {  // with ends: the lines given are how it ends
-    const std::size_t from =
-        the.count("ends") != 0 ? out.size() - std::min(out.size(), expected.size()) : 0;
-    EXPECT_EQ(out.substr(from), expected);
+  const std::size_t tail = std::min(out.size(), expected.size());  // with ends: how it ends
+  if (the.count(">") + the.count(">|") != 0) {
+    EXPECT_EQ(the.count("ends") != 0 ? out.substr(out.size() - tail) : out, expected);
   }
   if (the.count("err~") != 0) {
     EXPECT_NE(err.find(unescape(the["err~"])), std::string::npos) << err;
@@ -255,8 +235,7 @@ void run_case(const Lines& lines) {
   }
 }
 
-class Replay : public testing::Test {
- public:
+struct Replay : testing::Test {
   explicit Replay(Lines lines) : lines_(std::move(lines)) {}
   void TestBody() override {
     const auto is_row = [](const auto& line) { return line.first == "row"; };
@@ -280,8 +259,6 @@ class Replay : public testing::Test {
       }
     }
   }
-
- private:
   Lines lines_;
 };
 
@@ -295,8 +272,7 @@ void register_file(const std::filesystem::path& file) {
       into = verb == "def" ? &g_defs[text] : &cases.emplace_back(text, Lines{}).second;
     } else if (!verb.empty() && verb[0] != '#') {
       if (into == nullptr || (verb[0] == '@' && g_defs.count(verb.substr(1)) == 0)) {
-        std::fprintf(stderr, "%s: %s: no case, or no def of that name, before it\n", file.c_str(),
-                     verb.c_str());
+        std::fprintf(stderr, "%s: %s: no case or def\n", file.c_str(), verb.c_str());
         std::exit(1);
       }
       const Lines one = verb[0] == '@' ? g_defs[verb.substr(1)] : Lines{{verb, text}};
@@ -304,11 +280,9 @@ void register_file(const std::filesystem::path& file) {
     }
   }
   for (auto& [name, lines] : cases) {
-    std::string id = name;
-    std::replace_if(
-        id.begin(), id.end(), [](char c) { return !std::isalnum(c); }, '_');
-    const auto is_wine = [](const auto& line) { return line.first == "wine"; };
-    if (!g_wine || std::any_of(lines.begin(), lines.end(), is_wine)) {
+    const std::string id = std::regex_replace(name, std::regex("[^A-Za-z0-9]"), "_");
+    if (!g_wine ||
+        std::find(lines.begin(), lines.end(), Lines::value_type{"wine", ""}) != lines.end()) {
       testing::RegisterTest(file.stem().c_str(), id.c_str(), nullptr, nullptr, file.c_str(), 0,
                             [lines = lines]() -> testing::Test* { return new Replay(lines); });
     }
