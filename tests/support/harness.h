@@ -182,12 +182,13 @@ inline bool until(Tool* tool, Unit* unit, int deadline_ms, const std::function<b
   bool finished = false;
   while (!(finished = done()) && Clock::now() < end &&
          (!to_end || (tool != nullptr ? t.out_fd : u.log_fd) >= 0)) {
-    // The process's own descriptor wakes it at the end; 50 ms: a little past the deadline at most.
+    // The process's own descriptor wakes it at the end.
     std::array<pollfd, 4> fds{{{*fd[0], POLLIN, 0},
                                {*fd[1], POLLIN, 0},
                                {*fd[2], POLLIN, 0},
                                {t.pid > 0 ? t.pid_fd : -1, POLLIN, 0}}};
-    poll(fds.data(), fds.size(), 50);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+    poll(fds.data(), fds.size(), static_cast<int>(std::clamp<long>(left.count(), 0, 50)));
     for (std::size_t i = 0; i < fd.size(); ++i) {
       std::array<char, 4096> buffer{};
       const ssize_t got = fds[i].revents != 0 ? read(*fd[i], buffer.data(), buffer.size()) : -2;
@@ -197,9 +198,7 @@ inline bool until(Tool* tool, Unit* unit, int deadline_ms, const std::function<b
         *fd[i] = -1;
       }
     }
-    while (u.line_times.size() < static_cast<std::size_t>(occurrences(u.log, "\nline "))) {
-      u.line_times.push_back(Clock::now());
-    }
+    u.line_times.resize(occurrences(u.log, "\nline "), Clock::now());  // the new ones came now
   }
   return finished;
 }
