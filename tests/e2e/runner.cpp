@@ -85,17 +85,18 @@ std::string locks(const std::string& dir) {
 }
 
 void run_case(const Lines& lines) {
-  std::map<std::string, std::string> the(lines.begin(), lines.end());  // each word's first text
+  const std::map<std::string, std::string> the(lines.begin(), lines.end());  // each word's first
+  const auto text_of = [&](const char* verb) { return the.count(verb) != 0 ? the.at(verb) : ""; };
   std::list<e2e::Unit> units(1);  // the first, then one more for each replug
   e2e::Unit& first = units.front();
   const std::string link = g_wine ? std::string(getenv("WINEPREFIX")) + "/dosdevices/com5" : "";
-  ASSERT_FALSE(e2e::start_unit(first, words(the["unit"]), link));
+  ASSERT_FALSE(e2e::start_unit(first, words(text_of("unit")), link));
   g_port = g_wine ? "COM5" : first.port;
   const std::string keys = the.count("keys") != 0             ? first.dir + "/keys"
                            : the.count("pipe") != 0 || g_wine ? "pipe"  // Wine's console: a pipe
                                                               : "";
   // The keyboard, the clock, the lock folder, the shell and the user.
-  const e2e::Options options{keys, the["time"], first.dir + "/locks", the["shell"],
+  const e2e::Options options{keys, text_of("time"), first.dir + "/locks", text_of("shell"),
                              the.count("nobody") != 0};
   mkdir(options.lock_dir.c_str(), 0755);
   chmod(options.lock_dir.c_str(), 01777);  // as the system's, which anyone may write
@@ -128,7 +129,7 @@ void run_case(const Lines& lines) {
   // leave nothing else (under a shell the tool's PID is not the one started).
   const std::string planted = locks(options.lock_dir);
   e2e::Tool tool;
-  ASSERT_FALSE(e2e::start_tool(tool, words(the["args"]), options));
+  ASSERT_FALSE(e2e::start_tool(tool, words(text_of("args")), options));
   std::size_t mark = 0;
   for (const auto& [verb, text] : lines) {
     if (verb == "after") {
@@ -214,16 +215,16 @@ void run_case(const Lines& lines) {
                 std::chrono::milliseconds(std::atoi(text.c_str()) * 4 / 5));
     }
   }
-  EXPECT_EQ(status, std::atoi(the["status"].c_str()));
+  EXPECT_EQ(status, std::atoi(text_of("status").c_str()));
   const std::size_t tail = std::min(out.size(), expected.size());  // with ends: how it ends
   if (the.count(">") + the.count(">|") != 0) {
     EXPECT_EQ(the.count("ends") != 0 ? out.substr(out.size() - tail) : out, expected);
   }
   if (the.count("err~") != 0) {
-    EXPECT_NE(err.find(unescape(the["err~"])), std::string::npos) << err;
+    EXPECT_NE(err.find(unescape(text_of("err~"))), std::string::npos) << err;
     EXPECT_EQ(e2e::occurrences(err, "\n"), 1) << err;
   } else {
-    EXPECT_EQ(err, the.count("err") != 0 ? unescape(the["err"]) + "\n" : "");
+    EXPECT_EQ(err, the.count("err") != 0 ? unescape(text_of("err")) + "\n" : "");
   }
   if (g_wine && e2e::occurrences(logged, "\n") > 1) {
     logged.resize(logged.find('\n') + 1);  // a DCB given back holds no terminal modes: only
