@@ -85,7 +85,8 @@ std::string locks(const std::string& dir) {
 }
 
 void run_case(const Lines& lines) {
-  const std::map<std::string, std::string> the(lines.begin(), lines.end());  // each word's first
+  // Each word's first text; text_of gives "" for a word the case has not.
+  const std::map<std::string, std::string> the(lines.begin(), lines.end());
   const auto text_of = [&](const char* verb) { return the.count(verb) != 0 ? the.at(verb) : ""; };
   std::list<e2e::Unit> units(1);  // the first, then one more for each replug
   e2e::Unit& first = units.front();
