@@ -286,7 +286,7 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
-  for (const std::string& program : {e2e::tool_path(), e2e::programs().sim}) {
+  for (const std::string& program : {e2e::programs().tool, e2e::programs().sim}) {
     if (access(program.c_str(), X_OK) != 0) {
       std::fprintf(stderr, "quorvel-bench: cannot run %s\n", program.c_str());
       return 2;
@@ -328,7 +328,7 @@ int main(int argc, char** argv) {
   }
 
   print_machine();
-  std::printf("tool: %s\n", e2e::tool_path().c_str());
+  std::printf("tool: %s\n", e2e::programs().tool.c_str());
   std::printf("| %-28s | %-4s | %12s | %8s | %5s | %8s | %8s |\n", "case", "runs", "wall median",
               "floor", "ratio", "CPU med", "CPU max");
   std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", "------------------------------", "------",
@@ -355,7 +355,7 @@ int main(int argc, char** argv) {
   print_pacing_header();
   const std::string here = std::string(argv[0]).substr(0, std::string(argv[0]).rfind('/') + 1);
   std::vector<PacingTarget> targets = {
-      {"Linux", e2e::tool_path(), here + "quorvel-pause-probe", "", ""}};
+      {"Linux", e2e::programs().tool, here + "quorvel-pause-probe", "", ""}};
   if (!config.windows_dir.empty()) {
     targets.push_back({"Windows, under Wine", config.windows_dir + "/quorvel-setup.exe",
                        config.windows_dir + "/quorvel-pause-probe.exe", "/usr/bin/wine", "COM5"});

@@ -19,27 +19,15 @@
 // The keyboard terminal's modes must be as found after every run. QUORVEL_TEST_WINE set: only
 // the cases marked wine run, keys from a pipe, with the unit behind COM5 of the Wine prefix (set
 // to 32: only those that do not fix the PC's clock).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <string.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <list>
 #include <map>
 #include <set>
-#include <sstream>
 
-#include "harness.h"
+#include "harness.h"  // the rest of what this file uses, from the C library to std::filesystem
 
 namespace {
 
@@ -50,40 +38,33 @@ const bool g_wine = getenv("QUORVEL_TEST_WINE") != nullptr;
 // libfaketime cannot fix the clock of 32-bit Wine, which reads it through the 64-bit time calls.
 const bool g_clock_fixable = !g_wine || std::string(getenv("QUORVEL_TEST_WINE")) != "32";
 
-std::string replace_all(std::string text, const std::string& word, const std::string& value) {
-  for (auto at = text.find(word); at != std::string::npos;
-       at = text.find(word, at + value.size())) {
-    text.replace(at, word.size(), value);
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
   }
   return text;
 }
 
 std::string unescape(const std::string& raw) {
   const std::string text =
-      replace_all(replace_all(raw, "@unit", g_port), "@tool", e2e::tool_path());
-  const std::string known = "rnetsb\\x";
+      replace_all(replace_all(raw, "@unit", g_port), "@tool", e2e::programs().tool);
+  const std::string known = "rnetsb\\x";  // \xNN last
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const std::size_t kind = i + 1 < text.size() ? known.find(text[i + 1]) : std::string::npos;
-    if (text[i] != '\\' || kind == std::string::npos) {
-      out += text[i];
-    } else if (known[kind] == 'x') {
-      out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
-      i += 3;
-    } else {
-      out += "\r\n\x1b\t \b\\"[kind];
-      ++i;
-    }
+    const std::size_t kind = text[i] == '\\' ? known.find(text[i + 1]) : std::string::npos;
+    out += kind == std::string::npos ? text[i]
+           : kind == 7 ? static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16))
+                       : "\r\n\x1b\t \b\\"[kind];
+    i += kind == std::string::npos ? 0 : kind == 7 ? 3 : 1;
   }
   return out;
 }
 
 std::vector<std::string> words(const std::string& text) {
-  std::vector<std::string> out;
   std::istringstream in(text);
-  for (std::string word; in >> word;) {
-    out.push_back(word == "\"\"" ? "" : unescape(word));
-  }
+  std::vector<std::string> out(std::istream_iterator<std::string>(in), {});
+  const auto word = [](const std::string& w) { return w == "\"\"" ? "" : unescape(w); };
+  std::transform(out.begin(), out.end(), out.begin(), word);
   return out;
 }
 
@@ -92,51 +73,43 @@ std::pair<std::string, std::string> split(const std::string& line) {
   return {line.substr(0, cut), cut == std::string::npos ? "" : line.substr(cut + 1)};
 }
 
-Lines::const_iterator find(const Lines& lines, const std::string& word) {
-  return std::find_if(lines.begin(), lines.end(), [&](const auto& l) { return l.first == word; });
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-bool has(const Lines& lines, const std::string& word) {
-  return find(lines, word) != lines.end();
-}
-
-std::string text_of(const Lines& lines, const std::string& word) {
-  return has(lines, word) ? find(lines, word)->second : "";
-}
-
-// Everything the lock folder holds, names and contents.
-// The lock folder's files, one "NAME: CONTENT" a line (a lock file's PID line ends it).
+// The lock folder's files, one "PATH: CONTENT" a line (a lock file's PID line ends it).
 std::string locks(const std::string& dir) {
   std::string all;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    std::ifstream in(entry.path());
-    std::string content(std::istreambuf_iterator<char>(in), {});
-    all += entry.path().filename().string() + ": " + replace_all(content, "\n", " ") + "\n";
+  for (const auto& file : std::filesystem::directory_iterator(dir)) {
+    all += file.path().string() + ": " + replace_all(slurp(file.path()), "\n", " ") + "\n";
   }
   return all;
 }
 
 void run_case(const Lines& lines) {
+  // Each word's first text; text_of gives "" for a word the case has not.
+  const std::map<std::string, std::string> the(lines.begin(), lines.end());
+  const auto text_of = [&](const char* verb) { return the.count(verb) != 0 ? the.at(verb) : ""; };
   std::list<e2e::Unit> units(1);  // the first, then one more for each replug
   e2e::Unit& first = units.front();
   const std::string link = g_wine ? std::string(getenv("WINEPREFIX")) + "/dosdevices/com5" : "";
-  ASSERT_FALSE(e2e::start_unit(first, words(text_of(lines, "unit")), link));
+  ASSERT_FALSE(e2e::start_unit(first, words(text_of("unit")), link));
   g_port = g_wine ? "COM5" : first.port;
-  e2e::Options options;
-  options.fake_time = text_of(lines, "time");
-  options.keys = has(lines, "pipe") || g_wine ? "pipe" : "";  // Wine's console: keys from a pipe
-  options.as_nobody = has(lines, "nobody");
-  options.shell = text_of(lines, "shell");
-  options.lock_dir = first.dir + "/locks";
+  const std::string keys = the.count("keys") != 0             ? first.dir + "/keys"
+                           : the.count("pipe") != 0 || g_wine ? "pipe"  // Wine's console: a pipe
+                                                              : "";
+  // The keyboard, the clock, the lock folder, the shell and the user.
+  const e2e::Options options{keys, text_of("time"), first.dir + "/locks", text_of("shell"),
+                             the.count("nobody") != 0};
   mkdir(options.lock_dir.c_str(), 0755);
   chmod(options.lock_dir.c_str(), 01777);  // as the system's, which anyone may write
-  if (has(lines, "keys")) {
-    options.keys = first.dir + "/keys";
-    std::ofstream(options.keys) << unescape(text_of(lines, "keys"));
-  }
+  int holder = -1;                         // another program's descriptor on the port
   for (const auto& [verb, text] : lines) {
-    if (verb == "lock") {
-      const auto [name, content] = split(text);
+    const auto [name, content] = split(text);
+    if (verb == "keys") {
+      std::ofstream(options.keys) << unescape(text);
+    } else if (verb == "lock") {
       const pid_t gone = content == "@live" ? getpid() : fork();
       if (gone == 0) {
         _exit(0);
@@ -146,23 +119,21 @@ void run_case(const Lines& lines) {
       std::snprintf(pid.data(), pid.size(), "%10d\n", static_cast<int>(gone));
       std::ofstream(options.lock_dir + "/" + name)
           << (content[0] == '@' ? std::string(pid.data()) : unescape(content));
+    } else if (verb == "chmod") {
+      chmod(first.path.c_str(), static_cast<mode_t>(std::stoi(text, nullptr, 8)));
+      chmod(options.lock_dir.c_str(), 0755);
+    } else if (verb == "hold") {
+      holder = open(first.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      if (text == "flock") {
+        flock(holder, LOCK_EX | LOCK_NB);
+      }
     }
-  }
-  if (has(lines, "chmod")) {
-    chmod(first.path.c_str(), static_cast<mode_t>(std::stoi(text_of(lines, "chmod"), nullptr, 8)));
-    chmod(options.lock_dir.c_str(), 0755);
-  }
-  const int holder = has(lines, "hold")
-                         ? open(first.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)
-                         : -1;
-  if (text_of(lines, "hold") == "flock") {
-    flock(holder, LOCK_EX | LOCK_NB);
   }
   // The locks planted, as they are before the run; the run may take a stale one away, and must
   // leave nothing else (under a shell the tool's PID is not the one started).
   const std::string planted = locks(options.lock_dir);
   e2e::Tool tool;
-  ASSERT_FALSE(e2e::start_tool(tool, words(text_of(lines, "args")), options));
+  ASSERT_FALSE(e2e::start_tool(tool, words(text_of("args")), options));
   std::size_t mark = 0;
   for (const auto& [verb, text] : lines) {
     if (verb == "after") {
@@ -172,12 +143,10 @@ void run_case(const Lines& lines) {
       mark = tool.out.find(unescape(text), mark) + unescape(text).size();
     } else if (verb == "type") {
       e2e::type(tool, unescape(text));
-    } else if (verb == "close") {
-      close(tool.keys_fd);
-      tool.keys_fd = -1;
-    } else if (verb == "closeout") {
-      close(tool.out_fd);
-      tool.out_fd = -1;
+    } else if (verb == "close" || verb == "closeout") {  // the keys' pipe, the output's
+      int& fd = verb == "close" ? tool.keys_fd : tool.out_fd;
+      close(fd);
+      fd = -1;
     } else if (verb == "kill") {
       int number = 1;
       while (number < NSIG && (sigabbrev_np(number) == nullptr || text != sigabbrev_np(number))) {
@@ -198,29 +167,7 @@ void run_case(const Lines& lines) {
   }
   e2e::Unit& unit = units.back();
   const int status = e2e::wait_exit(tool, e2e::kDeadlineMs, &unit);
-  if (holder >= 0) {
-    close(holder);
-  }
-  std::string out = g_wine ? replace_all(tool.out, "\r\n", "\n") : tool.out;
-  std::string err = g_wine ? replace_all(tool.err, "\r\n", "\n") : tool.err;
-  std::string expected;
-  std::string ports;  // the "port:" lines the unit is to log
-  for (const auto& [verb, text] : lines) {
-    expected += verb == ">" ? unescape(text) + "\n" : verb == ">|" ? unescape(text) : "";
-    ports += verb == "port" ? "port: " + text + "\n" : "";
-  }
-  EXPECT_EQ(status, std::atoi(text_of(lines, "status").c_str()));
-  if (has(lines, "ends")) {  // the lines given are how the output ends
-    EXPECT_EQ(out.substr(out.size() - std::min(out.size(), expected.size())), expected);
-  } else if (has(lines, ">") || has(lines, ">|")) {
-    EXPECT_EQ(out, expected);
-  }
-  if (has(lines, "err~")) {
-    EXPECT_NE(err.find(unescape(text_of(lines, "err~"))), std::string::npos) << err;
-    EXPECT_EQ(e2e::occurrences(err, "\n"), 1) << err;
-  } else {
-    EXPECT_EQ(err, has(lines, "err") ? unescape(text_of(lines, "err")) + "\n" : "");
-  }
+  close(holder);
   // Nothing of the run's left behind: no lock of its own, the port not left exclusive.
   std::istringstream after(locks(options.lock_dir));
   for (std::string left; std::getline(after, left);) {
@@ -229,31 +176,35 @@ void run_case(const Lines& lines) {
   const int fd = open(unit.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   int exclusive = 0;
   EXPECT_TRUE(fd < 0 || (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0));
-  if (fd >= 0) {
-    close(fd);
-  }
-  if (tool.slave_fd >= 0 && !has(lines, "shell")) {
+  close(fd);
+  if (tool.slave_fd >= 0 && the.count("shell") == 0) {
     EXPECT_TRUE(e2e::modes_restored(tool)) << "the terminal's modes were not given back";
   }
-  e2e::wait_log(unit, "port: ", e2e::occurrences(ports, "port: "), ports.empty() ? 0 : 5000);
-  std::string all_wire;
+  const auto is_port = [](const auto& line) { return line.first == "port"; };
+  e2e::wait_log(unit, "port: ", std::count_if(lines.begin(), lines.end(), is_port), 5000);
+  std::string wire;
   for (auto& each : units) {
     e2e::stop_unit(each);
-    all_wire += e2e::wire(each);
+    wire += slurp(each.dir + "/wire");
   }
-  std::string logged;
+  std::string logged;  // the "port:" lines the unit logged, and those it is to log
   for (auto at = unit.log.find("port: "); at != std::string::npos;
        at = unit.log.find("port: ", at + 1)) {
     logged += unit.log.substr(at, unit.log.find('\n', at) + 1 - at);
   }
+  const std::string out = g_wine ? replace_all(tool.out, "\r\n", "\n") : tool.out;
+  const std::string err = g_wine ? replace_all(tool.err, "\r\n", "\n") : tool.err;
+  std::string expected, ports;
   for (const auto& [verb, text] : lines) {
+    expected += verb == ">" ? unescape(text) + "\n" : verb == ">|" ? unescape(text) : "";
+    ports += verb == "port" ? "port: " + text + "\n" : "";
     if (verb == "has") {
       EXPECT_NE(out.find(unescape(text)), std::string::npos) << text << " not in:\n" << out;
     } else if (verb == "count") {
       const std::string what = unescape(split(text).second);
       EXPECT_EQ(e2e::occurrences(out, what), std::atoi(text.c_str())) << what << " in:\n" << out;
     } else if (verb == "wire") {
-      EXPECT_EQ(all_wire, unescape(replace_all(text, "|", "\r")));
+      EXPECT_EQ(wire, unescape(replace_all(text, "|", "\r")));
     } else if (verb == "state") {
       EXPECT_EQ(unit.log.substr(unit.log.rfind("final: ") + 7), text + "\n") << unit.log;
     } else if (verb == "log" || verb == "nolog") {
@@ -268,6 +219,17 @@ void run_case(const Lines& lines) {
                 std::chrono::milliseconds(std::atoi(text.c_str()) * 4 / 5));
     }
   }
+  EXPECT_EQ(status, std::atoi(text_of("status").c_str()));
+  const std::size_t tail = std::min(out.size(), expected.size());  // with ends: how it ends
+  if (the.count(">") + the.count(">|") != 0) {
+    EXPECT_EQ(the.count("ends") != 0 ? out.substr(out.size() - tail) : out, expected);
+  }
+  if (the.count("err~") != 0) {
+    EXPECT_NE(err.find(unescape(text_of("err~"))), std::string::npos) << err;
+    EXPECT_EQ(e2e::occurrences(err, "\n"), 1) << err;
+  } else {
+    EXPECT_EQ(err, the.count("err") != 0 ? unescape(text_of("err")) + "\n" : "");
+  }
   if (g_wine && e2e::occurrences(logged, "\n") > 1) {
     logged.resize(logged.find('\n') + 1);  // a DCB given back holds no terminal modes: only
     ports.resize(std::min(ports.size(), ports.find('\n') + 1));  // the run's are compared
@@ -278,11 +240,11 @@ void run_case(const Lines& lines) {
   }
 }
 
-class Replay : public testing::Test {
- public:
+struct Replay : testing::Test {
   explicit Replay(Lines lines) : lines_(std::move(lines)) {}
   void TestBody() override {
-    if (!has(lines_, "row")) {
+    const auto is_row = [](const auto& line) { return line.first == "row"; };
+    if (std::none_of(lines_.begin(), lines_.end(), is_row)) {
       return run_case(lines_);
     }
     for (const auto& [verb, row] : lines_) {  // a table: the case once per row
@@ -302,39 +264,33 @@ class Replay : public testing::Test {
       }
     }
   }
-
- private:
   Lines lines_;
 };
 
 void register_file(const std::filesystem::path& file) {
   std::ifstream in(file);
-  std::vector<std::pair<std::string, Lines>> cases;
-  std::string def;
+  std::list<std::pair<std::string, Lines>> cases;
+  Lines* into = nullptr;  // the case or the def being read
   for (std::string line; std::getline(in, line);) {
     const auto [verb, text] = split(line);
-    if (verb.empty() || verb[0] == '#') {
-      continue;
-    } else if (verb == "def" || verb == "case") {
-      def = verb == "def" ? text : "";
-      if (verb == "case") {
-        cases.push_back({text, {}});
-      }
-    } else {
-      Lines& into = !def.empty() ? g_defs[def] : cases.back().second;
-      if (verb[0] == '@' && g_defs.count(verb.substr(1)) == 0) {
-        std::fprintf(stderr, "%s: no def %s before it\n", file.c_str(), verb.c_str());
+    if (verb == "def" || verb == "case") {
+      into = verb == "def" ? &g_defs[text] : &cases.emplace_back(text, Lines{}).second;
+    } else if (!verb.empty() && verb[0] != '#') {
+      if (into == nullptr || (verb[0] == '@' && g_defs.count(verb.substr(1)) == 0)) {
+        std::fprintf(stderr, "%s: %s: no case or def\n", file.c_str(), verb.c_str());
         std::exit(1);
       }
       const Lines one = verb[0] == '@' ? g_defs[verb.substr(1)] : Lines{{verb, text}};
-      into.insert(into.end(), one.begin(), one.end());
+      into->insert(into->end(), one.begin(), one.end());
     }
   }
   for (auto& [name, lines] : cases) {
-    std::string id = name;
-    std::replace_if(
-        id.begin(), id.end(), [](char c) { return !std::isalnum(c); }, '_');
-    if ((!g_wine || has(lines, "wine")) && (g_clock_fixable || !has(lines, "time"))) {
+    const std::string id = std::regex_replace(name, std::regex("[^A-Za-z0-9]"), "_");
+    const auto has = [&](const char* word) {
+      return std::any_of(lines.begin(), lines.end(),
+                         [&](const auto& l) { return l.first == word; });
+    };
+    if ((!g_wine || has("wine")) && (g_clock_fixable || !has("time"))) {
       testing::RegisterTest(file.stem().c_str(), id.c_str(), nullptr, nullptr, file.c_str(), 0,
                             [lines = lines]() -> testing::Test* { return new Replay(lines); });
     }
@@ -345,11 +301,8 @@ void register_file(const std::filesystem::path& file) {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
-  std::set<std::filesystem::path> files;  // in order of their names
-  for (const auto& entry : std::filesystem::directory_iterator(QUORVEL_CASES_DIR)) {
-    files.insert(entry.path());
-  }
-  for (const auto& file : files) {
+  const std::filesystem::directory_iterator dir(QUORVEL_CASES_DIR);
+  for (const auto& file : std::set<std::filesystem::path>(begin(dir), end(dir))) {  // by name
     if (file.extension() == ".cases") {
       register_file(file);
     }
