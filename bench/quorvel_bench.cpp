@@ -139,8 +139,6 @@ bool full_run(const char* char_ms, const char* line_ms, Sample& sample) {
                 status == 0 && tool.out.find("All done without errors") != std::string::npos);
 }
 
-// Lets the tool run for `window` seconds while its output is read, and takes the CPU it used
-// over that window. False when its CPU time could not be read.
 // CPU seconds the process has used so far: the scheduler's nanosecond count where the kernel
 // keeps one (then `fine` is set true); -1 when unreadable.
 double cpu_seconds(pid_t pid, bool& fine) {
@@ -150,6 +148,8 @@ double cpu_seconds(pid_t pid, bool& fine) {
   return fine ? static_cast<double>(on_cpu_ns) * 1e-9 : -1;
 }
 
+// Lets the tool run for `window` seconds while its output is read, and takes the CPU it used
+// over that window. False when its CPU time could not be read.
 bool measure_window(Tool& tool, double window, Sample& sample) {
   bool fine_before = false;
   bool fine_after = false;

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building the Windows program and running its tests under Wine needs: the 32-bit
 # MinGW-w64 C++ cross compiler for the shipped .exe, `file` for checking it, and the Wine the
-# tests run under: 32-bit Wine (from the i386 architecture, with the 32-bit libfaketime the cases
-# with a fixed PC clock preload into it) where the kernel runs 32-bit programs, else 64-bit Wine with the 64-bit cross compiler (scripts/wine-prefix.sh decides).
+# tests run under: 32-bit Wine (from the i386 architecture) where the kernel runs 32-bit
+# programs, else 64-bit Wine with the 64-bit cross compiler (scripts/wine-prefix.sh decides).
 # Safe to run again: only what is missing is installed (as root, or through sudo).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +15,6 @@ if [ "$win_bits" = 32 ]; then
     [ "$(id -u)" -ne 0 ] && sudo="sudo"
     $sudo dpkg --add-architecture i386
   fi
-  exec scripts/install-deps.sh g++-mingw-w64-i686 wine wine32:i386 libfaketime:i386 file
+  exec scripts/install-deps.sh g++-mingw-w64-i686 wine wine32:i386 file
 fi
 exec scripts/install-deps.sh g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 file

@@ -36,6 +36,7 @@ package=$(apt-cache depends linux-image-amd64 | grep -m1 -oE 'linux-image-.*-amd
 if [ ! -f "$cache/$package/.unpacked" ]; then
   echo "Downloading $package into $cache" >&3
   # As root apt-get warns that the _apt user cannot reach the folder, which does no harm.
+  rm -rf "${cache:?}/$package" && mkdir -p "$cache/$package" # nothing half unpacked is kept
   (cd "$run" && apt-get download "$package")
   dpkg-deb -x "$run/$package"_*.deb "$cache/$package"
   touch "$cache/$package/.unpacked"
@@ -66,7 +67,7 @@ done
 # u0 and u1 for the adapters; devices collects the chardevs and the devices they serve.
 for unit in s1 "s2 --flood --silent" "s3 --pace line" u0 "u1 --flood --silent"; do
   set -- $unit
-  build/quorvel-sim --link "$run/$1.link" --wire "$run/$1.wire" "${@:2}" >"$run/$1.log" 2>&1 &
+  build/quorvel-sim --link "$run/$1.link" --wire "$run/$1.wire" "${@:2}" >"$run/$1.log" 2>&1 3>&- 4>&- &
   timeout 10 bash -c "until [ -e '$run/$1.link' ]; do sleep 0.05; done"
   [[ $1 == s* ]] && device="isa-serial,index=${1#s}" || device="usb-serial,id=$1"
   devices+=(-chardev "serial,id=$1,path=$run/$1.link" -device "$device,chardev=$1")
@@ -81,5 +82,5 @@ qemu-system-x86_64 -machine q35 -m 256 -nodefaults -display none -no-reboot -dev
   -append 'console=tty0 panic=-1 quiet' -monitor stdio "${devices[@]}" -device virtio-serial-pci \
   -device virtconsole,chardev=agent -chardev "pipe,id=agent,path=$run/agent" -D "$run/trace.log" \
   -trace serial_write -trace serial_update_parameters -trace 'usb_serial_*' \
-  -trace 'usb_xhci_xfer_s*' <>"$run/monitor" >"$run/qemu.log" 2>&1 &
+  -trace 'usb_xhci_xfer_s*' <>"$run/monitor" >"$run/qemu.log" 2>&1 3>&- 4>&- &
 (cd "$run" && "$OLDPWD/build/tests/qemu_driver_tests") >&3 2>&4 || { tail -5 "$run/qemu.log" >&3; exit 1; }

@@ -39,7 +39,7 @@ trap 'wine_prefix_stop; rm -rf "$tmp"' EXIT
 
 # Builds quietly; the log is shown only when something fails.
 quiet() {
-  "$@" >"$tmp/build.log" 2>&1 || { tail -40 "$tmp/build.log" && give_up "failed: $*"; }
+  "$@" >"$tmp/build.log" 2>&1 || { tail -40 "$tmp/build.log"; give_up "failed: $*"; }
 }
 quiet cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake \
   -DBUILD_TESTING=ON

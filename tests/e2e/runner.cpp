@@ -203,8 +203,10 @@ void run_case(const Lines& lines) {
     } else if (verb == "count") {
       const std::string what = unescape(split(text).second);
       EXPECT_EQ(e2e::occurrences(out, what), std::atoi(text.c_str())) << what << " in:\n" << out;
-    } else if (verb == "wire") {
-      EXPECT_EQ(wire, unescape(replace_all(text, "|", "\r")));
+    } else if (verb == "wire") {  // a unit held up past the run's end may have its last CR
+      // answered as CR LF by the line given back with echo, and answer that: not the run's bytes
+      const std::string sent = std::regex_replace(wire, std::regex("(\r\n)+$"), "");
+      EXPECT_EQ(sent, unescape(replace_all(text, "|", "\r")));
     } else if (verb == "state") {
       EXPECT_EQ(unit.log.substr(unit.log.rfind("final: ") + 7), text + "\n") << unit.log;
     } else if (verb == "log" || verb == "nolog") {

@@ -138,7 +138,7 @@ inline std::vector<std::string> environment(const Options& options) {
   env.push_back("ASAN_OPTIONS=" + from_env("ASAN_OPTIONS") +
                 (options.fake_time.empty() ? "" : ":verify_asan_link_order=0"));
   if (!options.fake_time.empty()) {
-    // The loader's $LIB takes the library of each program's own word size: 32-bit Wine's too.
+    // The loader's $LIB takes the library of each program's own word size.
     const std::regex multiarch("^/usr/lib/[^/]*-linux-gnu/");
     env.push_back("LD_PRELOAD=" +
                   std::regex_replace(QUORVEL_FAKETIME_LIB, multiarch, "/usr/$$LIB/"));

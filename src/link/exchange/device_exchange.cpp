@@ -79,19 +79,20 @@ std::size_t echo_match_after(const char* expected, std::size_t matched, std::uin
 void let_line_settle(PortHandle port, std::uint32_t baud_rate) {
   const std::uint32_t wire_ms = baud_rate == 0 ? 0 : (20U * 1000U + baud_rate - 1U) / baud_rate;
   const std::uint32_t quiet_ms = kQuietMs + wire_ms;
+  const std::uint32_t most_ms = quiet_ms + kSettleMaxMs;
   const std::uint32_t start = tick_ms();
   std::uint32_t last = start;
-  while (tick_ms() - start < quiet_ms + kSettleMaxMs) {
+  for (std::uint32_t now = start; now - start < most_ms; now = tick_ms()) {
     std::uint8_t byte = 0;
     if (!read_byte(port, byte)) {
-      last = tick_ms();
-      continue;
-    }
-    const std::uint32_t idle = tick_ms() - last;
-    if (idle >= quiet_ms) {
+      last = now;
+    } else if (now - last >= quiet_ms) {
       break;
+    } else {
+      const std::uint32_t quiet_left = quiet_ms - (now - last);
+      const std::uint32_t most_left = most_ms - (now - start);
+      wait_for_byte(port, quiet_left < most_left ? quiet_left : most_left);
     }
-    wait_for_byte(port, quiet_ms - idle);
   }
 }
 

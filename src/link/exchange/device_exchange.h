@@ -32,7 +32,8 @@ StepEnd exchange_step(PortHandle& port, const char* label, const char* line);
 // Runs the sixteen steps from unlock to lock with the values of g_setup and prints the verdict;
 // after a replug it starts again from the unlock. The clock fields that came from the PC clock
 // are read from it again as the clock steps begin. Before the verdict it takes in what the unit
-// still sends, until the line is quiet (a quarter of a second more at most). Returns true (failure)
+// still sends, until the line has been quiet for 20 ms and two bytes' time (a quarter of a
+// second longer at most). Returns true (failure)
 // when the run did not get through (the operator pressed ESC). port is the handle the run closes at
 // its end, kept current across a replug.
 bool program_device(PortHandle& port);
