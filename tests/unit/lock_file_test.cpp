@@ -197,12 +197,11 @@ namespace {
 // A port refused at any step is left as found: never opened for writing where the refusal can
 // come first, its speed and modes untouched where it had to be opened to know.
 TEST(OpenPort, RefusedPortIsLeftAsFound) {
-  enum Refusal { kNotATerminal, kOwnTerminal, kLockAppears, kSettingsRefused };
+  enum Refusal { kOwnTerminal, kLockAppears, kSettingsRefused };
   const struct {
     Refusal refusal;
     const char* reason;
   } cases[] = {
-      {kNotATerminal, "not a serial port"},
       {kOwnTerminal, "the terminal the program runs"},
       {kLockAppears, "in use by another program (PID "},  // as the own lock is made
       {kSettingsRefused,
@@ -217,7 +216,7 @@ TEST(OpenPort, RefusedPortIsLeftAsFound) {
     ASSERT_EQ(openpty(&master, &slave, name.data(), nullptr, nullptr), 0);
     termios before{};  // as a new terminal line is made, cooked at 38400 bit/s
     tcgetattr(slave, &before);
-    const std::string device = c.refusal == kNotATerminal ? "/dev/null" : name.data();
+    const std::string device = name.data();
     const int saved_input = dup(0);
     if (c.refusal == kOwnTerminal) {
       dup2(slave, 0);
