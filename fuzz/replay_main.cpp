@@ -11,13 +11,8 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
-// Defined by the targets that set something up first; weak, so the others link without it.
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) __attribute__((weak));
 
 int main(int argc, char** argv) {
-  if (LLVMFuzzerInitialize != nullptr) {
-    LLVMFuzzerInitialize(&argc, &argv);
-  }
   std::error_code error;
   const std::filesystem::directory_iterator dir(argc > 1 ? argv[1] : "", error);
   const std::set<std::filesystem::path> files(begin(dir), end(dir));

@@ -23,30 +23,22 @@ TEST(DivisorRate, WhatTheChipMakesOfTheRateAsked) {
     std::uint32_t baud_base, asked, made;
     bool too_far;
   } cases[] = {
-      {U, 115200, 9600, 9600, false},
       {U, 115200, 12345, 12800, true},
-      {U, 115200, 75, 75, false},
       {U, 115200, 110, 110, false},
-      {U, 115200, 115200, 115200, false},
       {U, 115200, 80000, 115200, true},
       {U, 115200, 57000, 57600, false},
       {U, 24000000, 921600, 923077, false},
       {U, 24000000, 2500000, 2400000, true},
       {U, 115200, 7000, 7200, true},
       {U, 115200, 6900, 6776, false},
-      {U, 115200, 2, 2, false},
       {U, 115200, 1, 2, true},
-      {F, 24000000, 9600, 9600, false},
       {F, 24000000, 115200, 115385, false},
       {F, 24000000, 57600, 57554, false},
       {F, 24000000, 184, 184, false},
       {F, 24000000, 183, 315789, true},
-      {F, 24000000, 75, 415, true},
-      {F, 24000000, 3000000, 3000000, false},
       {F, 24000000, 2000000, 2000000, false},
       {F, 24000000, 2500000, 2400000, true},
       {F, 24000000, 5000000, 3000000, true},
-      {F, 60000000, 921600, 923077, false},
       {F, 60000000, 12000000, 12000000, false},
       {F, 60000000, 300, 300, false},
       {F, 48000000, 9600, 0, false},
@@ -61,18 +53,16 @@ TEST(DivisorRate, WhatTheChipMakesOfTheRateAsked) {
 }
 
 // setserial's aliases for 38400 on a PC serial port: spd_shi's 230400 is beyond the clock, so
-// divisor 1; a custom divisor may happen to make 38400; without one, nothing can be told; only
-// 38400 is aliased.
+// divisor 1; spd_cust without a divisor tells nothing; only 38400 is aliased.
 TEST(DivisorRate, SetserialsAliasFor38400IsTheRateTheUartRuns) {
   const struct {
     SpeedAlias alias;
     std::uint32_t asked, custom_divisor, made;
   } cases[] = {
-      {SpeedAlias::kNone, 38400, 0, 38400},   {SpeedAlias::kHi, 38400, 0, 57600},
-      {SpeedAlias::kVhi, 38400, 0, 115200},   {SpeedAlias::kShi, 38400, 0, 115200},
-      {SpeedAlias::kWarp, 38400, 0, 115200},  {SpeedAlias::kCustom, 38400, 12, 9600},
-      {SpeedAlias::kCustom, 38400, 3, 38400}, {SpeedAlias::kCustom, 38400, 0, 0},
-      {SpeedAlias::kHi, 9600, 0, 9600},       {SpeedAlias::kCustom, 19200, 12, 19200},
+      {SpeedAlias::kNone, 38400, 0, 38400},  {SpeedAlias::kHi, 38400, 0, 57600},
+      {SpeedAlias::kVhi, 38400, 0, 115200},  {SpeedAlias::kShi, 38400, 0, 115200},
+      {SpeedAlias::kWarp, 38400, 0, 115200}, {SpeedAlias::kCustom, 38400, 12, 9600},
+      {SpeedAlias::kCustom, 38400, 0, 0},    {SpeedAlias::kHi, 9600, 0, 9600},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(uart_rate(115200, c.asked, c.alias, c.custom_divisor), c.made)

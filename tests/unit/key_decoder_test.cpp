@@ -38,7 +38,6 @@ TEST(KeyDecoder, SequencesBecomeOneKey) {
     std::vector<int> keys;
     std::vector<std::string> sequences;
   } cases[] = {
-      {{'a'}, {"a"}},
       {{CR}, {"\r", "\n", "\r\n"}},
       {{CR, CR}, {"\r\r", "\n\n"}},
       {{kKeyBackspace}, {"\x7f", "\b"}},
@@ -59,10 +58,8 @@ TEST(KeyDecoder, SequencesBecomeOneKey) {
       {{ext(224, 134)}, {"\x1b[24~"}},
       {{UNKNOWN}, {"\x1b[200~", "\x1b[9999999999~"}},
       {{UNKNOWN, CR}, {"\x1b[[\r", "\x1bO\r", "\x1b[\r"}},
-      {{UNKNOWN, ESC}, {"\x1bO\x1b"}},
       {{kUp, 'x'}, {"\x1b[Ax"}},
       {{ESC, 'x'}, {"\x1bx"}},
-      {{ESC, CR}, {"\x1b\r"}},
       {{224, 'H'}, {"\xe0H"}},
   };
   for (const auto& c : cases) {

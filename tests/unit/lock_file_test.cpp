@@ -19,7 +19,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
+#include <iomanip>
 #include <string>
 
 #include "link/lock/port_lock.h"
@@ -50,30 +50,20 @@ Call real(const char* name) {
   return reinterpret_cast<Call>(dlsym(RTLD_NEXT, name));
 }
 
-bool exists(const std::string& path) {
-  struct stat info {};
-  return lstat(path.c_str(), &info) == 0;
-}
-
 bool has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-std::string pid_text(long pid) {
-  std::array<char, 16> text{};
-  std::snprintf(text.data(), text.size(), "%10ld\n", pid);
-  return text.data();
-}
-
-// A lock file at path, as the program with pid makes it.
+// A lock file at path, as the program with pid makes it: the PID in ten characters and a newline.
 void plant(const std::string& path, long pid) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << pid_text(pid);
+  std::ofstream(path, std::ios::trunc) << std::setw(10) << pid << '\n';
 }
 
-std::string read_all(const std::string& path) {
-  std::stringstream bytes;
-  bytes << std::ifstream(path, std::ios::binary).rdbuf();
-  return bytes.str();
+// The PID a lock file holds; 0 when there is none.
+long lock_pid(const std::string& path) {
+  long pid = 0;
+  std::ifstream(path) >> pid;
+  return pid;
 }
 
 // Plays the cue once, when its moment comes on the path it waits for.
@@ -84,7 +74,7 @@ void cue(Cue moment, const char* path) {
   g_cue = Cue::kNone;
   if (moment == Cue::kSignalAfterLink || moment == Cue::kSignalBeforeUnlink) {
     drop_port_lock();  // what the signal handler does; the program ends after it
-    g_left_behind = exists(path);
+    g_left_behind = lock_pid(path) != 0;
   } else {
     // Whatever lock is there goes and a live program's takes its place (the test's parent).
     real<int (*)(const char*)>("unlink")(path);
@@ -143,10 +133,10 @@ TEST(LockFile, AnotherProgramOrASignalInTheMiddleOfAChange) {
     if (c.stale) {
       EXPECT_TRUE(has(reason.data(), "in use by another program (PID " + std::to_string(getppid())))
           << reason.data();
-      EXPECT_EQ(read_all(path), pid_text(getppid()));
+      EXPECT_EQ(lock_pid(path), getppid());
     } else {
       EXPECT_FALSE(g_left_behind);
-      EXPECT_FALSE(exists(path));
+      EXPECT_EQ(lock_pid(path), 0);
     }
     unlink(path.c_str());
   }
@@ -207,12 +197,11 @@ namespace {
 // A port refused at any step is left as found: never opened for writing where the refusal can
 // come first, its speed and modes untouched where it had to be opened to know.
 TEST(OpenPort, RefusedPortIsLeftAsFound) {
-  enum Refusal { kNotATerminal, kOwnTerminal, kLockAppears, kSettingsRefused };
+  enum Refusal { kOwnTerminal, kLockAppears, kSettingsRefused };
   const struct {
     Refusal refusal;
     const char* reason;
   } cases[] = {
-      {kNotATerminal, "not a serial port"},
       {kOwnTerminal, "the terminal the program runs"},
       {kLockAppears, "in use by another program (PID "},  // as the own lock is made
       {kSettingsRefused,
@@ -227,7 +216,7 @@ TEST(OpenPort, RefusedPortIsLeftAsFound) {
     ASSERT_EQ(openpty(&master, &slave, name.data(), nullptr, nullptr), 0);
     termios before{};  // as a new terminal line is made, cooked at 38400 bit/s
     tcgetattr(slave, &before);
-    const std::string device = c.refusal == kNotATerminal ? "/dev/null" : name.data();
+    const std::string device = name.data();
     const int saved_input = dup(0);
     if (c.refusal == kOwnTerminal) {
       dup2(slave, 0);
@@ -246,7 +235,7 @@ TEST(OpenPort, RefusedPortIsLeftAsFound) {
     termios after{};
     tcgetattr(slave, &after);
     EXPECT_TRUE(cfgetospeed(&after) == cfgetospeed(&before) && after.c_lflag == before.c_lflag);
-    EXPECT_FALSE(exists(g_cue_path) && read_all(g_cue_path) == pid_text(getpid()));
+    EXPECT_NE(lock_pid(g_cue_path), getpid());
     unlink(g_cue_path.c_str());
     close(slave);
     close(master);

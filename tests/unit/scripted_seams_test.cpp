@@ -25,31 +25,30 @@ using Bursts = std::vector<std::pair<std::uint32_t, std::string>>;
 // keys_from (ms); when they run out, the input has ended. The unit's bytes arrive in bursts,
 // each at its time, after `flood` junk bytes that every read finds, each a millisecond after the
 // last (a unit that never goes quiet; a bound, so that a wait that never ends fails instead of
-// hanging). The clock starts at `start`, so that a test can make it wrap.
+// hanging). The clock starts shortly before the tick count wraps, so that the waits cross it.
 struct Script {
   std::u16string keys;  // a key a character (see the editors' tests)
   std::uint32_t keys_from = 0;
-  Bursts bursts;
+  Bursts bursts = {};
   std::uint32_t flood = 0;
-  std::uint32_t start = 0;
 };
 
+constexpr std::uint32_t kStart = 4294967000U;
 Script g_script;
 std::size_t g_key = 0;  // the next key, the next burst and the next byte in it
 std::size_t g_burst = 0;
 std::size_t g_byte = 0;
 std::uint32_t g_now = 0;
 
-void play(std::u16string keys, std::uint32_t keys_from = 0, Bursts bursts = {},
-          std::uint32_t flood = 0, std::uint32_t start = 0) {
-  g_script = Script{std::move(keys), keys_from, std::move(bursts), flood, start};
+void play(Script script) {
+  g_script = std::move(script);
   g_key = g_burst = g_byte = 0;
-  g_now = start;
+  g_now = kStart;
 }
 
 // Virtual ms since the script began.
 std::uint32_t elapsed() {
-  return g_now - g_script.start;
+  return g_now - kStart;
 }
 
 }  // namespace
@@ -94,7 +93,7 @@ void wait_for_byte(PortHandle, std::uint32_t timeout_ms) {
     until = g_script.bursts[g_burst].first;
   }
   if (until > elapsed()) {
-    g_now = g_script.start + until;
+    g_now = kStart + until;
   }
 }
 std::uint32_t tick_ms() {
@@ -107,75 +106,48 @@ void sleep_ms(std::uint32_t ms) {
 namespace {
 
 // Keys are written as strings, a key a character: Backspace '\b', Enter '\r', ESC '\x1b', and
-// these two of 256 and more, a cursor and a function key. Without Enter or ESC the input ends,
-// which the editors take as ESC.
+// these two of 256 and more, a cursor and a function key.
 constexpr char16_t kUp = 224 + 72 * 256;
 constexpr char16_t kF1 = 0 + 59 * 256;
 
-// The number field holds 5 before, and offers 777.
-TEST(ReadNumberField, StoresWhatTheScreenShows) {
-  const struct {
-    std::u16string keys;
-    std::uint32_t stored;
-    const char* screen;
-  } cases[] = {
-      {u"\r", 777, "\n"},
-      {u"42\r", 42, "42\n"},
-      {u"0\r", 0, "\n"},            // zero alone is 0, though nothing shows
-      {u"007\r", 7, "7\n"},         // leading zeros are not shown
-      {u"5\b\r", 777, "5\b \b\n"},  // erased to nothing gives the default
-      {u"12\b3\r", 13, "12\b \b3\n"},
-      {u"0\b\r", 0, "\n"},  // backspace after a lone zero keeps 0
-      {u"4294967295\r", 4294967295U, "4294967295\n"},
-      // A digit past 4294967295 is dropped, not wrapped: 5000000000 would wrap to 705032704.
-      {u"5000000000\r", 500000000, "500000000\n"},
-      {u"4294967296\b\r", 42949672, "429496729\b \b\n"},
-      {{kUp, '4', kF1, 'x', ' ', '\r'}, 4, "4\n"},  // cursor and function keys change nothing
-      {u"9\x1b", 5, "9\n"},                         // escape leaves the field alone
-      {u"9", 5, "9\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.screen);
-    play(c.keys);
-    std::uint32_t target = 5;
-    testing::internal::CaptureStdout();
-    const bool aborted = read_number_field(target, 777);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.screen);
-    EXPECT_EQ(aborted, c.keys.back() != '\r');
-    EXPECT_EQ(target, c.stored);
-  }
-}
-
-// The text field is 50 bytes unless told, and offers COM1 unless told.
-TEST(ReadTextField, EditsAndDefaults) {
+// The number field holds 5 before and offers 777; the text field is 50 bytes unless told and
+// offers COM1 unless told. What the screen shows of the number is what is stored.
+TEST(LineEditors, StoreWhatTheScreenShows) {
   const std::string full(49, 'p');
   const struct {
+    bool number;
     std::u16string keys;
     std::string stored;
     std::string screen;
     std::size_t size = 50;
     const char* fallback = "COM1";
   } cases[] = {
-      {u"\r", "COM1", "\n"},
-      {u"COM12\b\b3\r", "COM3", "COM12\b \b\b \b3\n"},
-      {u"\bA\r", "A", "A\n"},                                  // backspace on nothing does nothing
-      {std::u16string(49, 'p') + u"qr\r", full, full + "\n"},  // the 50th is ignored
-      {{1, 31, kUp, kF1, 'Z', '\r'}, "Z", "Z\n"},  // control and extended keys are ignored
-      {u"\xE9\r", "\xE9", "\xE9\n"},               // bytes above 127 are characters
-      {u"ab\x1b", "ab", "ab\n"},                   // escape keeps what was typed
-      {u"a", "a", "a\n"},
-      {u"\r", "/dev", "\n", 5, "/dev/ttyUSB0"},  // a default too long is cut, still ended
+      {true, u"5\b\r", "777", "5\b \b\n"},  // erased to nothing gives the default
+      {true, u"0\b\r", "0", "\n"},          // backspace after a lone zero keeps 0
+      {true, u"4294967295\r", "4294967295", "4294967295\n"},
+      // A digit past 4294967295 is dropped, not wrapped (to 705032704), and Backspace erases the
+      // one before.
+      {true, u"5000000000\b\r", "50000000", "500000000\b \b\n"},
+      {true, u"9\x1b", "5", "9\n"},  // escape leaves the number alone
+      {false, u"\r", "COM1", "\n"},
+      {false, u"\bA\r", "A", "A\n"},  // backspace on nothing does nothing
+      {false, std::u16string(49, 'p') + u"qr\r", full, full + "\n"},  // the 50th is ignored
+      {false, {1, 31, kUp, kF1, 'Z', '\r'}, "Z", "Z\n"},  // control and extended keys are ignored
+      {false, u"\xE9\r", "\xE9", "\xE9\n"},               // bytes above 127 are characters
+      {false, u"\r", "/dev", "\n", 5, "/dev/ttyUSB0"},    // a default too long is cut, still ended
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.screen);
-    play(c.keys);
+    play({c.keys});
+    std::uint32_t target = 5;
     std::array<char, 50> buffer;
     buffer.fill('#');
     testing::internal::CaptureStdout();
-    const bool aborted = read_text_field(buffer.data(), c.size, c.fallback);
+    const bool aborted = c.number ? read_number_field(target, 777)
+                                  : read_text_field(buffer.data(), c.size, c.fallback);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.screen);
     EXPECT_EQ(aborted, c.keys.back() != '\r');
-    EXPECT_EQ(std::string(buffer.data()), c.stored);
+    EXPECT_EQ(c.number ? std::to_string(target) : std::string(buffer.data()), c.stored);
   }
 }
 
@@ -189,50 +161,39 @@ TEST(AwaitEcho, UnbrokenRunOfLineBytesWithinTheBudget) {
     const char* line = "7:0\r";
     std::uint32_t flood = 0;  // junk bytes a millisecond apart before anything else
   } cases[] = {
-      {"plain echo", {{5, "7:0\r"}}, false},
       {"junk between the bytes", {{5, "xx7:y0\r\n"}}, false},
       {"another value", {{5, "7:10\r"}}, true},
-      {"another value", {{5, "70:0\r"}}, true},
-      {"another value", {{5, "7:00\r"}}, true},
       {"a broken match starts again where it can", {{5, "111:1\r"}}, false, "11:1\r"},
       {"another line's late echo", {{5, "13:0\r"}}, true, "1:0\r"},
-      {"a clock printing its time", {{5, "09:58:01\r\n09:58:02\r\n"}}, true, "958:1\r"},
       {"last byte just in time", {{5, "7:0"}, {1000, "\r"}}, false},
       {"last byte too late", {{5, "7:0"}, {1002, "\r"}}, true},
-      {"nothing", {}, true},
       {"missing carriage return", {{5, "7:0"}}, true},
-      {"wrong order", {{5, "0:7\r"}}, true},
       {"junk that never stops", {}, true, "7:0\r", 100000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    play(u"", 0, c.arrivals, c.flood, 4294967000U);
+    play({u"", 0, c.arrivals, c.flood});
     EXPECT_EQ(await_echo(3, c.line, 1000), c.fails);
     EXPECT_TRUE(!c.fails || (elapsed() > 1000U && elapsed() < 1100U)) << elapsed();
   }
 }
 
-// A unit that echoes at line speed: the attempt's bytes (CR, the line, CR) leave one character
-// time apart from the moment they are written, and each comes back once it is fully received
-// and sent again, two character times after it started. Even at 75 bit/s, where the attempt
-// alone outlasts a second, the first attempt is acknowledged.
-TEST(ExchangeStep, AUnitEchoingAtLineSpeedIsAcknowledgedAtTheFirstAttempt) {
-  for (const std::uint32_t baud : {75U, 110U, 300U, 9600U}) {
-    SCOPED_TRACE(baud);
-    g_setup.baud_rate = baud;
-    g_setup.char_time_ms = 0;
-    g_setup.line_time_ms = 0;
-    const std::uint32_t char_ms = (10000U + baud - 1U) / baud;
-    Bursts echo;
-    for (std::uint32_t i = 0; i < 6; ++i) {
-      echo.emplace_back((3 + i) * char_ms, std::string(1, "958:1\r"[i]));
-    }
-    play(u"\x1b", 2500, echo);  // the ESC ends the test should the first attempt fail
-    PortHandle port = 3;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(exchange_step(port, "unlock: ", "958:1\r"), StepEnd::kDone);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "unlock: Done\n");
+// A unit that echoes at the line's speed, 75 bit/s: the attempt's bytes (CR, the line, CR)
+// leave a character time (133.3 ms) apart from the moment they are written, and each comes
+// back once it is fully received and sent again, two character times after it started. The
+// attempt alone outlasts a second, yet the first one is acknowledged.
+TEST(ExchangeStep, AUnitEchoingAtTheSlowestSpeedIsAcknowledgedAtTheFirstAttempt) {
+  g_setup.baud_rate = 75;
+  g_setup.line_time_ms = 0;
+  Bursts echo;
+  for (std::uint32_t i = 0; i < 6; ++i) {
+    echo.emplace_back((3 + i) * 134, std::string(1, "958:1\r"[i]));
   }
+  play({u"\x1b", 2500, echo});  // the ESC ends the test should the first attempt fail
+  PortHandle port = 3;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(exchange_step(port, "unlock: ", "958:1\r"), StepEnd::kDone);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "unlock: Done\n");
   g_setup = SetupRecord{};
 }
 

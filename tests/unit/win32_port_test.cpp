@@ -22,14 +22,8 @@ TEST(WindowsDevicePath, PrefixAddedAndOneTrailingColonDropped) {
     const char* name;
     const char* path;
   } cases[] = {
-      {"COM3", "\\\\.\\COM3"},
-      {"COM3:", "\\\\.\\COM3"},
-      {"com12:", "\\\\.\\com12"},
-      {"COM3::", "\\\\.\\COM3:"},
-      {":", "\\\\.\\:"},
-      {"\\\\.\\COM5", "\\\\.\\COM5"},
-      {"\\\\.\\COM5:", "\\\\.\\COM5:"},
-      {"\\\\?\\usb#vid", "\\\\?\\usb#vid"},
+      {"COM3:", "\\\\.\\COM3"},         {"COM3::", "\\\\.\\COM3:"},           {":", "\\\\.\\:"},
+      {"\\\\.\\COM5:", "\\\\.\\COM5:"}, {"\\\\?\\usb#vid", "\\\\?\\usb#vid"},
   };
   for (const auto& c : cases) {
     std::array<char, 64> path{};
