@@ -2,7 +2,7 @@
 # Counts the lines of the program and of its tests: non-blank lines that are not only a
 # comment. Program: src/, sim/, bench/ (CMakeLists.txt aside). Tests: everything under tests/
 # but CMakeLists.txt, the fuzz targets and scripts/test*.sh. Prints both and the tests' share
-# of the program.
+# of the program, then the same without C++ preprocessor lines (#include and the like).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,12 +19,14 @@ count() {
       if (line ~ /^\/\//) next
       if (line ~ /^\/\*/) { if (line !~ /\*\//) { block = 1; next } rest = line; sub(/^\/\*.*\*\//, "", rest); if (rest !~ /[^ \t]/) next }
       n++
+      if (line ~ /^#/) pp++
     }
-    END { print n + 0 }' "$@"
+    END { print n + 0, n - pp }' "$@"
 }
 
 mapfile -t program < <(find src sim bench -type f \( -name '*.cpp' -o -name '*.h' \) | sort)
 mapfile -t tests < <({ find tests -type f ! -name CMakeLists.txt; find fuzz -maxdepth 1 -type f \( -name '*.cpp' -o -name '*.h' \); ls scripts/test*.sh; } | sort)
-p=$(count "${program[@]}")
-t=$(count "${tests[@]}")
+read -r p p_code < <(count "${program[@]}")
+read -r t t_code < <(count "${tests[@]}")
 echo "program: $p lines; tests: $t lines ($((t * 100 / p))% of the program; at most 50%)"
+echo "without preprocessor lines: program $p_code, tests $t_code ($((t_code * 100 / p_code))%)"
