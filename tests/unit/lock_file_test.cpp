@@ -59,11 +59,11 @@ void plant(const std::string& path, long pid) {
   std::ofstream(path, std::ios::trunc) << std::setw(10) << pid << '\n';
 }
 
-// The PID a lock file holds; 0 when there is none.
+// The PID a lock file holds; 0 when there is no file, -1 when it holds no PID.
 long lock_pid(const std::string& path) {
+  std::ifstream in(path);
   long pid = 0;
-  std::ifstream(path) >> pid;
-  return pid;
+  return !in ? 0 : in >> pid ? pid : -1;
 }
 
 // Plays the cue once, when its moment comes on the path it waits for.
